@@ -1,0 +1,124 @@
+#include "common/Text.h"
+
+#include <limits>
+
+namespace zevra {
+
+std::string AsciiLower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = AsciiLowerChar(c);
+  return out;
+}
+
+std::string AsciiUpper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = AsciiUpperChar(c);
+  return out;
+}
+
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLowerChar(a[i]) != AsciiLowerChar(b[i])) return false;
+  }
+  return true;
+}
+
+std::vector<std::string_view> SplitText(std::string_view text, std::string_view sep) {
+  std::vector<std::string_view> pieces;
+  if (text.empty()) return pieces;
+  if (sep.empty()) {
+    pieces.push_back(text);
+    return pieces;
+  }
+  size_t start = 0;
+  for (;;) {
+    size_t at = text.find(sep, start);
+    if (at == std::string_view::npos) {
+      if (start < text.size()) pieces.push_back(text.substr(start));
+      break;
+    }
+    pieces.push_back(text.substr(start, at - start));
+    start = at + sep.size();
+  }
+  return pieces;
+}
+
+size_t FindIgnoreCase(std::string_view text, std::string_view what) {
+  if (what.empty()) return 0;
+  if (what.size() > text.size()) return std::string_view::npos;
+  const char first = AsciiLowerChar(what[0]);
+  for (size_t i = 0; i + what.size() <= text.size(); ++i) {
+    if (AsciiLowerChar(text[i]) != first) continue;
+    if (EqualsIgnoreCase(text.substr(i, what.size()), what)) return i;
+  }
+  return std::string_view::npos;
+}
+
+int FindText(std::string_view text, std::string_view what, bool ignoreCase) {
+  size_t at = ignoreCase ? FindIgnoreCase(text, what) : text.find(what);
+  return at == std::string_view::npos ? -1 : static_cast<int>(at) + 1;
+}
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+}  // namespace
+
+int64_t ReadInteger64(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  uint64_t value = 0;
+  const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) + (negative ? 1 : 0);
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+    if (value > limit) {
+      value = limit;
+      // Keep consuming digits: the result stays saturated.
+    }
+  }
+  if (negative) {
+    return value == limit ? std::numeric_limits<int64_t>::min() : -static_cast<int64_t>(value);
+  }
+  return static_cast<int64_t>(value);
+}
+
+int32_t ReadInteger(std::string_view text) {
+  // A 32-bit long (Windows) keeps the low 32 bits of what it accumulated.
+  size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  uint32_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10u + static_cast<uint32_t>(text[i] - '0');
+  }
+  if (negative) value = 0u - value;
+  return static_cast<int32_t>(value);
+}
+
+std::string ReplaceAll(std::string_view text, std::string_view what, std::string_view with) {
+  std::string out;
+  if (what.empty()) return std::string(text);
+  size_t start = 0;
+  for (;;) {
+    size_t at = text.find(what, start);
+    if (at == std::string_view::npos) break;
+    out.append(text.substr(start, at - start));
+    out.append(with);
+    start = at + what.size();
+  }
+  out.append(text.substr(start));
+  return out;
+}
+
+}  // namespace zevra

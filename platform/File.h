@@ -1,0 +1,112 @@
+// Files: an owning handle, whole-file helpers, file facts and mapped views.
+// Every handle is released by its destructor, so no caller closes by hand.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace zevra::platform {
+
+// The OS handle a File holds (a descriptor on POSIX).
+using NativeFile = int;
+inline constexpr NativeFile kNoFile = -1;
+
+class File {
+ public:
+  File() = default;
+  explicit File(NativeFile handle) : handle_(handle) {}
+  File(File&& other) noexcept : handle_(other.Release()) {}
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File() { Close(); }
+
+  // Existing file for reading.
+  static File OpenRead(const std::string& path);
+  // Existing file for reading and writing.
+  static File OpenReadWrite(const std::string& path);
+  // Created when missing, kept when present; every write lands at the end
+  // of the file as one unit (O_APPEND), also across processes.
+  static File OpenAppend(const std::string& path);
+  // Created when missing, truncated when present; reading and writing.
+  static File CreateAlways(const std::string& path);
+  // Created only when no file of that name exists.
+  static File CreateNew(const std::string& path);
+
+  bool IsOpen() const { return handle_ != kNoFile; }
+  explicit operator bool() const { return IsOpen(); }
+  NativeFile Handle() const { return handle_; }
+  NativeFile Release() {
+    NativeFile h = handle_;
+    handle_ = kNoFile;
+    return h;
+  }
+  void Close();
+
+  // Bytes read, 0 at the end of the file, -1 on failure (see LastErrorCode).
+  int64_t Read(void* buffer, size_t length);
+  int64_t ReadAt(void* buffer, size_t length, int64_t offset);
+  // Writes all bytes in one call where the OS allows it; false on failure.
+  bool WriteAll(const void* data, size_t length);
+  bool Seek(int64_t offset);
+  bool SeekToEnd();
+  // -1 on failure.
+  int64_t Size() const;
+  // Last write time in seconds since 1970 (UTC); -1 on failure.
+  int64_t LastWriteTime() const;
+  bool IsRegularFile() const;
+
+ private:
+  NativeFile handle_ = kNoFile;
+};
+
+struct FileFacts {
+  bool exists = false;
+  bool isDirectory = false;
+  bool isRegular = false;
+  int64_t size = 0;
+  int64_t lastWriteTime = 0;  // seconds since 1970, UTC
+};
+
+// Facts of a path, following links. exists is false when the path cannot be
+// queried (the error is left in LastErrorCode).
+FileFacts QueryFile(const std::string& path);
+
+// Reads a whole file; false (out untouched) when it cannot be opened or read.
+bool ReadWholeFile(const std::string& path, std::string& out);
+
+// Moves a file to a new name in the same file system; fails when the target
+// exists, as the Windows move does.
+bool MoveFileNoReplace(const std::string& from, const std::string& to);
+// Moves a file over an existing target as one atomic step.
+bool ReplaceFileWith(const std::string& from, const std::string& to);
+bool RemoveFile(const std::string& path);
+
+// A read-only view of part of a file. Unmapped by its destructor.
+class MappedView {
+ public:
+  MappedView() = default;
+  MappedView(MappedView&& other) noexcept;
+  MappedView& operator=(MappedView&& other) noexcept;
+  MappedView(const MappedView&) = delete;
+  MappedView& operator=(const MappedView&) = delete;
+  ~MappedView() { Unmap(); }
+
+  // offset must be a multiple of AllocationGranularity(). An empty view of a
+  // zero length succeeds without mapping anything.
+  static MappedView Map(const File& file, int64_t offset, size_t length);
+
+  bool IsMapped() const { return valid_; }
+  const uint8_t* Data() const { return static_cast<const uint8_t*>(data_); }
+  size_t Length() const { return length_; }
+  void Unmap();
+
+ private:
+  void* data_ = nullptr;
+  size_t length_ = 0;
+  bool valid_ = false;
+};
+
+}  // namespace zevra::platform

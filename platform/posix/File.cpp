@@ -1,0 +1,202 @@
+#include "platform/File.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zevra::platform {
+namespace {
+
+File OpenWith(const std::string& path, int flags) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+  } while (fd < 0 && errno == EINTR);
+  return File(fd);
+}
+
+}  // namespace
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.Release();
+  }
+  return *this;
+}
+
+File File::OpenRead(const std::string& path) { return OpenWith(path, O_RDONLY); }
+File File::OpenReadWrite(const std::string& path) { return OpenWith(path, O_RDWR); }
+File File::OpenAppend(const std::string& path) {
+  return OpenWith(path, O_WRONLY | O_CREAT | O_APPEND);
+}
+File File::CreateAlways(const std::string& path) {
+  return OpenWith(path, O_RDWR | O_CREAT | O_TRUNC);
+}
+File File::CreateNew(const std::string& path) {
+  return OpenWith(path, O_RDWR | O_CREAT | O_EXCL);
+}
+
+void File::Close() {
+  if (handle_ != kNoFile) {
+    int saved = errno;
+    ::close(handle_);
+    errno = saved;
+    handle_ = kNoFile;
+  }
+}
+
+int64_t File::Read(void* buffer, size_t length) {
+  ssize_t n;
+  do {
+    n = ::read(handle_, buffer, length);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+int64_t File::ReadAt(void* buffer, size_t length, int64_t offset) {
+  ssize_t n;
+  do {
+    n = ::pread(handle_, buffer, length, offset);
+  } while (n < 0 && errno == EINTR);
+  return n;
+}
+
+bool File::WriteAll(const void* data, size_t length) {
+  const char* p = static_cast<const char*>(data);
+  while (length > 0) {
+    ssize_t n = ::write(handle_, p, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    p += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool File::Seek(int64_t offset) { return ::lseek(handle_, offset, SEEK_SET) >= 0; }
+bool File::SeekToEnd() { return ::lseek(handle_, 0, SEEK_END) >= 0; }
+
+int64_t File::Size() const {
+  struct stat st;
+  if (::fstat(handle_, &st) != 0) return -1;
+  return st.st_size;
+}
+
+int64_t File::LastWriteTime() const {
+  struct stat st;
+  if (::fstat(handle_, &st) != 0) return -1;
+  return st.st_mtim.tv_sec;
+}
+
+bool File::IsRegularFile() const {
+  struct stat st;
+  return ::fstat(handle_, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+FileFacts QueryFile(const std::string& path) {
+  FileFacts facts;
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return facts;
+  facts.exists = true;
+  facts.isDirectory = S_ISDIR(st.st_mode);
+  facts.isRegular = S_ISREG(st.st_mode);
+  facts.size = st.st_size;
+  facts.lastWriteTime = st.st_mtim.tv_sec;
+  return facts;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& out) {
+  File file = File::OpenRead(path);
+  if (!file) return false;
+  std::string content;
+  int64_t size = file.Size();
+  if (size > 0) content.reserve(static_cast<size_t>(size));
+  char buffer[65536];
+  for (;;) {
+    int64_t n = file.Read(buffer, sizeof buffer);
+    if (n < 0) return false;
+    if (n == 0) break;
+    content.append(buffer, static_cast<size_t>(n));
+  }
+  out = std::move(content);
+  return true;
+}
+
+bool MoveFileNoReplace(const std::string& from, const std::string& to) {
+  // renameat2(RENAME_NOREPLACE) is not on every file system; a hard link
+  // followed by an unlink gives the same "fails when the target exists".
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  // File systems without hard links: check, then rename (not atomic, but the
+  // names here are private to one connection).
+  struct stat st;
+  if (::lstat(to.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool ReplaceFileWith(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+MappedView::MappedView(MappedView&& other) noexcept
+    : data_(other.data_), length_(other.length_), valid_(other.valid_) {
+  other.data_ = nullptr;
+  other.length_ = 0;
+  other.valid_ = false;
+}
+
+MappedView& MappedView::operator=(MappedView&& other) noexcept {
+  if (this != &other) {
+    Unmap();
+    data_ = other.data_;
+    length_ = other.length_;
+    valid_ = other.valid_;
+    other.data_ = nullptr;
+    other.length_ = 0;
+    other.valid_ = false;
+  }
+  return *this;
+}
+
+MappedView MappedView::Map(const File& file, int64_t offset, size_t length) {
+  MappedView view;
+  if (length == 0) {
+    view.valid_ = true;
+    return view;
+  }
+  void* p = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, file.Handle(), offset);
+  if (p == MAP_FAILED) return view;
+  view.data_ = p;
+  view.length_ = length;
+  view.valid_ = true;
+  return view;
+}
+
+void MappedView::Unmap() {
+  if (data_ != nullptr) {
+    ::munmap(data_, length_);
+  }
+  data_ = nullptr;
+  length_ = 0;
+  valid_ = false;
+}
+
+}  // namespace zevra::platform

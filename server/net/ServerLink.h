@@ -1,0 +1,37 @@
+// The worker's view of the socket library: everything a request handler
+// asks of a connection. The worker binds it to the library; tests bind it
+// to a fake connection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zevra {
+
+using ConnId = uintptr_t;
+struct ConnectionContext;
+
+class ServerLink {
+ public:
+  virtual ~ServerLink() = default;
+  // Queues the bytes (copied) behind what is queued; false when refused.
+  virtual bool Send(ConnId conn, const void* data, size_t length) = 0;
+  // Forced close; the library's OnClose follows.
+  virtual bool Disconnect(ConnId conn) = 0;
+  // Bytes queued and not yet sent; false when the connection is gone.
+  virtual bool PendingBytes(ConnId conn, int64_t& pending) = 0;
+  // The context attached to the connection, or null (also when it is gone).
+  virtual ConnectionContext* Context(ConnId conn) = 0;
+  virtual bool SetContext(ConnId conn, ConnectionContext* context) = 0;
+  virtual uint32_t ConnectionCount() = 0;
+  virtual bool RemoteAddress(ConnId conn, std::string& address, uint16_t& port) = 0;
+  virtual bool ListenAddress(std::string& address, uint16_t& port) = 0;
+};
+
+// The process-wide link, set once by the worker before the server starts
+// (or by a test before it drives a handler).
+ServerLink& Link();
+void SetLink(ServerLink* link);
+
+}  // namespace zevra

@@ -1,0 +1,95 @@
+/* The TCP server library's C interface, in the shape of HP-Socket's C API:
+ * a listener object that receives the callbacks, a server object built on
+ * it, and connections named by their id. Texts are narrow (the process code
+ * page). Built as its own shared library, next to the program. */
+#ifndef ZEVRA_HPSOCKET_H
+#define ZEVRA_HPSOCKET_H
+
+#include <stdint.h>
+
+#ifdef _WIN32
+#define HP_CALL __stdcall
+#define HP_API __declspec(dllexport)
+#else
+#define HP_CALL
+#define HP_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef uintptr_t HP_CONNID;
+typedef uintptr_t HP_SOCKET;
+typedef void* HP_TcpServerListener;
+typedef void* HP_TcpServer;
+typedef void* HP_Server;
+typedef int HP_BOOL;
+
+/* What a callback returns: HR_OK (0) lets the library go on. */
+typedef enum En_HP_HandleResult { HR_OK = 0, HR_IGNORE = 1, HR_ERROR = 2 } En_HP_HandleResult;
+
+/* The operation during which a connection closed, as OnClose reports it. */
+typedef enum En_HP_SocketOperation {
+  SO_UNKNOWN = 0,
+  SO_ACCEPT = 1,
+  SO_CONNECT = 2,
+  SO_SEND = 3,
+  SO_RECEIVE = 4,
+  SO_CLOSE = 5
+} En_HP_SocketOperation;
+
+typedef En_HP_HandleResult(HP_CALL* HP_FN_Server_OnAccept)(HP_CONNID dwConnID, HP_SOCKET soClient);
+typedef En_HP_HandleResult(HP_CALL* HP_FN_Server_OnReceive)(HP_CONNID dwConnID, const uint8_t* pData, int iLength);
+typedef En_HP_HandleResult(HP_CALL* HP_FN_Server_OnSend)(HP_CONNID dwConnID, const uint8_t* pData, int iLength);
+typedef En_HP_HandleResult(HP_CALL* HP_FN_Server_OnClose)(HP_CONNID dwConnID, En_HP_SocketOperation enOperation, int iErrorCode);
+typedef En_HP_HandleResult(HP_CALL* HP_FN_Server_OnShutdown)(void);
+
+HP_API HP_TcpServerListener HP_CALL Create_HP_TcpServerListener(void);
+HP_API HP_TcpServer HP_CALL Create_HP_TcpServer(HP_TcpServerListener pListener);
+/* Stops the server if it runs and releases it; the worker never calls these,
+ * tests and tools do. */
+HP_API void HP_CALL Destroy_HP_TcpServer(HP_TcpServer pServer);
+HP_API void HP_CALL Destroy_HP_TcpServerListener(HP_TcpServerListener pListener);
+
+HP_API void HP_CALL HP_Set_FN_Server_OnAccept(HP_TcpServerListener pListener, HP_FN_Server_OnAccept fn);
+HP_API void HP_CALL HP_Set_FN_Server_OnReceive(HP_TcpServerListener pListener, HP_FN_Server_OnReceive fn);
+HP_API void HP_CALL HP_Set_FN_Server_OnSend(HP_TcpServerListener pListener, HP_FN_Server_OnSend fn);
+HP_API void HP_CALL HP_Set_FN_Server_OnClose(HP_TcpServerListener pListener, HP_FN_Server_OnClose fn);
+HP_API void HP_CALL HP_Set_FN_Server_OnShutdown(HP_TcpServerListener pListener, HP_FN_Server_OnShutdown fn);
+
+HP_API void HP_CALL HP_Server_SetWorkerThreadCount(HP_Server pServer, uint32_t dwWorkerThreadCount);
+HP_API void HP_CALL HP_TcpServer_SetAcceptSocketCount(HP_TcpServer pServer, uint32_t dwAcceptSocketCount);
+
+/* Non-zero once the server listens on the address and port. */
+HP_API HP_BOOL HP_CALL HP_Server_Start(HP_Server pServer, const char* lpszBindAddress, uint16_t usPort);
+/* Closes every connection (OnClose for each, then OnShutdown) and stops. */
+HP_API HP_BOOL HP_CALL HP_Server_Stop(HP_Server pServer);
+/* Text of the last error of this server object; never null. */
+HP_API const char* HP_CALL HP_Server_GetLastErrorDesc(HP_Server pServer);
+
+HP_API HP_BOOL HP_CALL HP_Server_SetConnectionExtra(HP_Server pServer, HP_CONNID dwConnID, void* pExtra);
+HP_API HP_BOOL HP_CALL HP_Server_GetConnectionExtra(HP_Server pServer, HP_CONNID dwConnID, void** ppExtra);
+
+/* Copies the bytes and queues them behind what is queued already. Zero when
+ * the connection is gone or closing. */
+HP_API HP_BOOL HP_CALL HP_Server_Send(HP_Server pServer, HP_CONNID dwConnID, const uint8_t* pBuffer, int iLength);
+/* Bytes queued for the connection and not yet handed to the OS. */
+HP_API HP_BOOL HP_CALL HP_Server_GetPendingDataLength(HP_Server pServer, HP_CONNID dwConnID, int* piPending);
+HP_API uint32_t HP_CALL HP_Server_GetConnectionCount(HP_Server pServer);
+
+HP_API HP_BOOL HP_CALL HP_Server_Disconnect(HP_Server pServer, HP_CONNID dwConnID, HP_BOOL bForce);
+HP_API HP_BOOL HP_CALL HP_Server_DisconnectSilenceConnections(HP_Server pServer, uint32_t dwPeriod, HP_BOOL bForce);
+
+/* Dotted address text into a buffer of *piAddressLen characters (in: its
+ * size, out: the text's length without the terminating zero) and port. */
+HP_API HP_BOOL HP_CALL HP_Server_GetRemoteAddress(HP_Server pServer, HP_CONNID dwConnID, char lpszAddress[],
+                                                  int* piAddressLen, uint16_t* pusPort);
+HP_API HP_BOOL HP_CALL HP_Server_GetListenAddress(HP_Server pServer, char lpszAddress[], int* piAddressLen,
+                                                  uint16_t* pusPort);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZEVRA_HPSOCKET_H */

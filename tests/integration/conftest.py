@@ -1,0 +1,230 @@
+"""Fixtures shared by the integration tests: a temporary program directory
+with a copy of the built program, a worker started in it on a free loopback
+port, and small raw-socket clients. Every wait here is bounded."""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import time
+
+import pytest
+
+ZEVRA_DIR = os.environ.get("ZEVRA_DIR", "")
+PROGRAM_FILES = ("Zevra", "libZevra.Socket.so", "libgzip.so")
+
+
+def exit_code(returncode):
+    """A server exit code as the program meant it: POSIX keeps the low byte
+    (10000 arrives as 16), and a process ended by signal N counts 128 + N."""
+    if returncode < 0:
+        return 128 - returncode
+    if 16 <= returncode <= 25:
+        return returncode + 9984
+    return returncode
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class ProgramDir:
+    def __init__(self, root, folders=("Config", "Hosts", "WebRoot", "WebLogs", "WebTemp", "WebCache")):
+        self.root = str(root)
+        for name in PROGRAM_FILES:
+            src = os.path.join(ZEVRA_DIR, name)
+            if os.path.exists(src):
+                shutil.copy2(src, os.path.join(self.root, name))
+        for folder in folders:
+            os.makedirs(os.path.join(self.root, folder), exist_ok=True)
+        self.exe = os.path.join(self.root, "Zevra")
+        self.port = None
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def write(self, relative, data):
+        full = self.path(relative)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as f:
+            f.write(data.encode("utf-8") if isinstance(data, str) else data)
+        return full
+
+    def read(self, relative):
+        with open(self.path(relative), "rb") as f:
+            return f.read()
+
+    def write_settings(self, text=None, **keys):
+        """Writes Config/Zevra.ini: the raw text when given, otherwise the
+        keys given (Port is always set to a free port unless passed)."""
+        if text is None:
+            sections = {
+                "Listen": ["Port"],
+                "Performance": ["WorkerThreads", "Connections", "MaxConn", "KeepAlive", "Buffer", "FileMapping"],
+                "Settings": ["WriteAccessLog", "EnableGZIP", "GZIPCompressLevel", "GatewayTimeout", "Debug",
+                             "ServerAdmin", "DirectoryListing"],
+            }
+            keys.setdefault("Port", free_port())
+            lines = []
+            for section, names in sections.items():
+                lines.append("[%s]" % section)
+                for name in names:
+                    if name in keys:
+                        lines.append("%s=%s" % (name, keys[name]))
+            text = "\r\n".join(lines) + "\r\n"
+            self.port = int(keys["Port"])
+        self.write("Config/Zevra.ini", text)
+
+    def run(self, *args, timeout=20, env=None):
+        return subprocess.run([self.exe, *args], cwd=self.root, capture_output=True, timeout=timeout, env=env)
+
+    def error_log(self):
+        try:
+            return self.read("error.log").decode("utf-8", "replace")
+        except FileNotFoundError:
+            return ""
+
+    def access_logs(self):
+        logs = self.path("WebLogs")
+        text = ""
+        for name in sorted(os.listdir(logs)):
+            with open(os.path.join(logs, name), "rb") as f:
+                text += f.read().decode("utf-8", "replace")
+        return text
+
+
+class Worker:
+    """A `Zevra /worker` process, stopped by its pid when the test ends."""
+
+    def __init__(self, program, wait=True, timeout=15):
+        self.program = program
+        self.port = program.port
+        self.proc = subprocess.Popen([program.exe, "/worker"], cwd=program.root,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if wait:
+            self.wait_listening(timeout)
+
+    def wait_listening(self, timeout=15):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                raise AssertionError("worker ended with %d: %s" % (
+                    exit_code(self.proc.returncode), self.program.error_log()))
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=1):
+                    return
+            except OSError:
+                time.sleep(0.05)
+        raise AssertionError("worker did not listen within %ss" % timeout)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGKILL)
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            pass
+        if self.proc.stderr:
+            self.stderr = self.proc.stderr.read().decode("utf-8", "replace")
+            self.proc.stderr.close()
+
+
+@pytest.fixture
+def program(tmp_path):
+    if not os.path.exists(os.path.join(ZEVRA_DIR, "Zevra")):
+        pytest.fail("ZEVRA_DIR does not hold a built Zevra: %r" % ZEVRA_DIR)
+    return ProgramDir(tmp_path)
+
+
+@pytest.fixture
+def start_worker(program):
+    started = []
+
+    def start(**settings):
+        if settings or program.port is None:
+            program.write_settings(**settings)
+        w = Worker(program)
+        started.append(w)
+        return w
+
+    yield start
+    for w in started:
+        w.stop()
+
+
+def raw_exchange(port, data, timeout=10, until_close=True):
+    """Sends data and reads until the server closes (or the time is up)."""
+    out = b""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(data)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                chunk = s.recv(65536)
+            except socket.timeout:
+                break
+            if not chunk:
+                break
+            out += chunk
+            if not until_close:
+                break
+    return out
+
+
+class Response:
+    def __init__(self, status_line, headers, body, raw_head):
+        self.status_line = status_line
+        self.status = int(status_line.split(b" ")[1]) if status_line.count(b" ") >= 1 else 0
+        self.headers = headers          # list of (name, value) in order, as str
+        self.body = body
+        self.raw_head = raw_head
+
+    def header(self, name):
+        for n, v in self.headers:
+            if n.lower() == name.lower():
+                return v
+        return None
+
+
+def read_response(sock, head_only=False, timeout=10):
+    """Reads one response from a socket: head, then Content-Length bytes."""
+    sock.settimeout(timeout)
+    buf = b""
+    while b"\r\n\r\n" not in buf:
+        chunk = sock.recv(65536)
+        if not chunk:
+            raise AssertionError("connection closed before a complete head: %r" % buf)
+        buf += chunk
+    head, rest = buf.split(b"\r\n\r\n", 1)
+    lines = head.split(b"\r\n")
+    headers = []
+    for line in lines[1:]:
+        name, _, value = line.decode("utf-8", "replace").partition(": ")
+        headers.append((name, value))
+    resp = Response(lines[0], headers, b"", head + b"\r\n\r\n")
+    length = int(resp.header("Content-Length") or 0)
+    if head_only or resp.status in (100, 304):
+        length = 0
+    while len(rest) < length:
+        chunk = sock.recv(min(1 << 20, length - len(rest)))
+        if not chunk:
+            break
+        rest += chunk
+    resp.body = rest[:length]
+    resp.leftover = rest[length:]
+    return resp
+
+
+def http_get(port, path="/", host="localhost", method="GET", headers=(), timeout=10):
+    """One request on a fresh connection; returns the parsed response."""
+    lines = ["%s %s HTTP/1.1" % (method, path)]
+    if host is not None:
+        lines.append("Host: %s" % host)
+    lines.extend(headers)
+    data = ("\r\n".join(lines) + "\r\n\r\n").encode("utf-8")
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(data)
+        return read_response(s, head_only=(method == "HEAD"), timeout=timeout)
