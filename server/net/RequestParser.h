@@ -1,0 +1,18 @@
+// Request heads into HttpRequest records. Parsing never fails: what cannot
+// be read stays empty, and the handlers decide what that means.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "server/response/HttpRequest.h"
+
+namespace zevra {
+
+HttpRequest ParseRequestHead(std::string_view head);
+bool SplitTarget(std::string_view target, std::string& directory, std::string& fileName, std::string& query);
+std::string PercentDecode(std::string_view text);
+// Decoded target bytes into internal text; invalid UTF-8 is replaced.
+std::string Utf8ToAnsi(std::string_view bytes);
+
+}  // namespace zevra

@@ -1,0 +1,23 @@
+// The built-in error pages: one template, one responder per status.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "server/net/ServerLink.h"
+#include "server/response/HttpRequest.h"
+
+namespace zevra {
+
+// The page as UTF-8 bytes, from its title, heading and text (lines of the
+// text separated by CR LF).
+std::string BuildErrorPage(std::string_view title, std::string_view heading, std::string_view text);
+
+// Sends the page for status (400, 403, 404, 405, 411, 414, 500, 502, 503 or
+// 504) with its access-log line, and disconnects as that status requires.
+// detail is shown only when Debug is on, and only for the statuses that take
+// one. Does not reset the request state: the caller ends the request.
+void SendErrorPage(int status, const HttpRequest& request, ResponseHead& response, ConnId conn,
+                   std::string_view detail = {});
+
+}  // namespace zevra

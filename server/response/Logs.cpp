@@ -1,0 +1,123 @@
+#include "server/response/Logs.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "platform/Clock.h"
+#include "platform/CodePage.h"
+#include "platform/File.h"
+#include "platform/System.h"
+
+namespace zevra {
+namespace {
+
+// The two process-wide log files. Opened in append mode, so each line's
+// single write lands at the end of the file as one unit, also when the
+// daemon and the worker append to the same error log.
+struct LogFiles {
+  std::mutex lock;  // guards open/close against appends, not the appends' order
+  platform::File access;
+  platform::File error;
+};
+
+LogFiles& Files() {
+  static LogFiles files;
+  return files;
+}
+
+void AppendLine(platform::File& file, std::string_view message) {
+  std::string line = LogTimestamp();
+  line += " - - ";
+  line += message;
+  line += "\r\n";
+  std::string bytes = platform::Utf8ToCodePage(line);
+  // A failed write loses the line; nothing else happens.
+  (void)file.WriteAll(bytes.data(), bytes.size());
+}
+
+}  // namespace
+
+void OpenAccessLog(const std::string& path) {
+  LogFiles& f = Files();
+  std::lock_guard<std::mutex> guard(f.lock);
+  f.access = path.empty() ? platform::File() : platform::File::OpenAppend(path);
+}
+
+void OpenErrorLog(const std::string& path) {
+  LogFiles& f = Files();
+  std::lock_guard<std::mutex> guard(f.lock);
+  f.error = path.empty() ? platform::File() : platform::File::OpenAppend(path);
+}
+
+void CloseAccessLog() {
+  LogFiles& f = Files();
+  std::lock_guard<std::mutex> guard(f.lock);
+  f.access.Close();
+}
+
+void CloseErrorLog() {
+  LogFiles& f = Files();
+  std::lock_guard<std::mutex> guard(f.lock);
+  f.error.Close();
+}
+
+bool AccessLogIsOpen() {
+  LogFiles& f = Files();
+  std::lock_guard<std::mutex> guard(f.lock);
+  return f.access.IsOpen();
+}
+
+void AppendAccessLog(std::string_view message) {
+  LogFiles& f = Files();
+  std::lock_guard<std::mutex> guard(f.lock);
+  if (f.access) AppendLine(f.access, message);
+}
+
+void AppendErrorLog(std::string_view message) {
+  LogFiles& f = Files();
+  std::lock_guard<std::mutex> guard(f.lock);
+  if (f.error) AppendLine(f.error, message);
+}
+
+std::string LogTimestamp() {
+  platform::CivilTime t = platform::LocalTimeNow();
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
+                t.second);
+  return text;
+}
+
+std::string EscapeLogText(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    unsigned char b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) {
+      out += "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string RemoteAddressText(ConnId conn) {
+  std::string address;
+  uint16_t port = 0;
+  if (!Link().RemoteAddress(conn, address, port)) return std::string();
+  return address;
+}
+
+std::string RemotePortText(ConnId conn) {
+  std::string address;
+  uint16_t port = 0;
+  if (!Link().RemoteAddress(conn, address, port)) return "0";
+  return std::to_string(port);
+}
+
+std::string SystemErrorText(int code) { return platform::SystemErrorText(code); }
+
+}  // namespace zevra

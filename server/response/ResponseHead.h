@@ -1,0 +1,30 @@
+// Response heads, the MIME table, HTTP dates and the one send operation
+// every head and body goes out through.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/Clock.h"
+#include "server/net/ServerLink.h"
+#include "server/response/HttpRequest.h"
+
+namespace zevra {
+
+// Normalises the answer record in place and returns status line, header
+// lines and the blank line.
+std::string BuildResponseHead(ResponseHead& head);
+
+// The extension used for MIME types and listing icons: the last dot-piece,
+// or "html" for a name without a dot.
+std::string ExtensionOf(std::string_view fileName);
+const char* MimeTypeForExtension(std::string_view extension);
+
+// RFC 1123 form: "Sat, 05 Mar 2016 08:09:07 GMT".
+std::string FormatHttpDate(const platform::CivilTime& time);
+platform::CivilTime CurrentUtcTime();
+
+// Hands the whole buffer to the library's send in one call.
+bool SendBytes(ConnId conn, std::string_view bytes);
+
+}  // namespace zevra
