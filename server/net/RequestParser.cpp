@@ -255,25 +255,26 @@ void AppendValidUtf8(std::string_view bytes, std::string& out) {
 std::string PercentDecode(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
-    const void* pct = std::memchr(text.data() + i, '%', text.size() - i);
-    size_t at = pct == nullptr ? text.size() : static_cast<size_t>(static_cast<const char*>(pct) - text.data());
-    out.append(text.substr(i, at - i));
-    if (at == text.size()) break;
-    const int high = at + 1 < text.size() ? HexValue(text[at + 1]) : -1;
-    const int low = at + 2 < text.size() ? HexValue(text[at + 2]) : -1;
+  const size_t size = text.size();
+  for (size_t i = 0; i < size; ++i) {
+    const char c = text[i];
+    if (c != '%') {
+      // A NUL, sent raw or as %00, is dropped: it has no place in a path
+      // or a query, and any C string made of the path would end there.
+      if (c != '\0') out += c;
+      continue;
+    }
+    const int high = i + 1 < size ? HexValue(text[i + 1]) : -1;
+    const int low = i + 2 < size ? HexValue(text[i + 2]) : -1;
     if (high < 0 || low < 0) {
       // Not an escape: the "%" stands for itself. Decoding it anyway would
       // make bytes out of nothing ("%3G" would become ".").
       out += '%';
-      i = at + 1;
       continue;
     }
-    // %00 is dropped: a NUL has no place in a path or a query.
     const char byte = static_cast<char>(high * 16 + low);
     if (byte != '\0') out += byte;
-    i = at + 3;
+    i += 2;
   }
   return out;
 }

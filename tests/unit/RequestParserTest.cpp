@@ -197,16 +197,17 @@ TEST(RequestParser, HeadWithoutEndGivesEmptyRecord) {
 }
 
 TEST(RequestParser, NulBytesDoNotEndTheHead) {
-  const std::string head("GET /a HTTP/1.1\r\nHost: x\0y\r\n\r\n", 30);
+  const std::string head("GET /a\0.txt HTTP/1.1\r\nHost: x\0y\r\n\r\n", 35);
   HttpRequest r = ParseRequestHead(head);
   EXPECT_EQ(r.Host, std::string("x\0y", 3));
-  EXPECT_EQ(r.FileName, "a");
+  EXPECT_EQ(r.FileName, "a.txt");  // a path never carries a NUL
 }
 
 TEST(PercentDecode, EscapesAndNonEscapes) {
   EXPECT_EQ(PercentDecode("%41%62%7e%7E"), "Ab~~");
   EXPECT_EQ(PercentDecode("a+b"), "a+b");
   EXPECT_EQ(PercentDecode("%00%00x"), "x");
+  EXPECT_EQ(PercentDecode(std::string("/a.php\0.txt", 11)), "/a.php.txt");  // raw NULs too
   // A "%" without two hex digits is itself: it makes no byte of its own.
   EXPECT_EQ(PercentDecode("%"), "%");
   EXPECT_EQ(PercentDecode("%4"), "%4");
