@@ -8,6 +8,8 @@
 #include "server/net/RequestParser.h"
 
 #include <algorithm>
+#include <array>
+#include <iterator>
 #include <cstdint>
 #include <cstring>
 
@@ -59,10 +61,37 @@ constexpr KnownHeader kKnownHeaders[] = {
 // up at all.
 constexpr size_t kLongestKnownName = 17;
 
+// Compares a received name with a known one, folding ASCII case only.
+bool SameHeaderName(std::string_view received, std::string_view known) {
+  for (size_t i = 0; i < known.size(); ++i) {
+    if (AsciiLowerChar(received[i]) != AsciiLowerChar(known[i])) return false;
+  }
+  return true;
+}
+
+// The known names grouped by length, in list order within each group, so a
+// received name is compared only with the few of its own length.
+struct NamesOfLength {
+  uint8_t count = 0;
+  uint8_t index[8] = {};
+};
+
+constexpr auto kNamesByLength = [] {
+  std::array<NamesOfLength, kLongestKnownName + 1> table{};
+  for (size_t i = 0; i < std::size(kKnownHeaders); ++i) {
+    NamesOfLength& group = table[kKnownHeaders[i].name.size()];
+    group.index[group.count++] = static_cast<uint8_t>(i);
+  }
+  return table;
+}();
+
 std::string HttpRequest::*FieldForHeader(std::string_view name) {
   if (name.size() > kLongestKnownName || name.empty()) return nullptr;
-  for (const KnownHeader& known : kKnownHeaders) {
-    if (known.name.size() == name.size() && EqualsIgnoreCase(known.name, name)) return known.field;
+  const NamesOfLength& group = kNamesByLength[name.size()];
+  const char first = AsciiLowerChar(name[0]);
+  for (uint8_t k = 0; k < group.count; ++k) {
+    const KnownHeader& known = kKnownHeaders[group.index[k]];
+    if (AsciiLowerChar(known.name[0]) == first && SameHeaderName(name, known.name)) return known.field;
   }
   return nullptr;
 }
@@ -256,12 +285,18 @@ std::string PercentDecode(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   const size_t size = text.size();
-  for (size_t i = 0; i < size; ++i) {
-    const char c = text[i];
-    if (c != '%') {
+  size_t i = 0;
+  while (i < size) {
+    // Plain bytes are copied in runs up to the next "%" or NUL.
+    size_t run = i;
+    while (run < size && text[run] != '%' && text[run] != '\0') ++run;
+    out.append(text.data() + i, run - i);
+    if (run == size) break;
+    i = run;
+    if (text[i] == '\0') {
       // A NUL, sent raw or as %00, is dropped: it has no place in a path
       // or a query, and any C string made of the path would end there.
-      if (c != '\0') out += c;
+      ++i;
       continue;
     }
     const int high = i + 1 < size ? HexValue(text[i + 1]) : -1;
@@ -270,11 +305,12 @@ std::string PercentDecode(std::string_view text) {
       // Not an escape: the "%" stands for itself. Decoding it anyway would
       // make bytes out of nothing ("%3G" would become ".").
       out += '%';
+      ++i;
       continue;
     }
     const char byte = static_cast<char>(high * 16 + low);
     if (byte != '\0') out += byte;
-    i += 2;
+    i += 3;
   }
   return out;
 }
