@@ -61,10 +61,15 @@ constexpr KnownHeader kKnownHeaders[] = {
 // up at all.
 constexpr size_t kLongestKnownName = 17;
 
-// Compares a received name with a known one, folding ASCII case only.
+// Compares a received name with a known one of the same length, folding
+// ASCII case only. Known names hold letters and "-" alone: setting bit 5
+// folds a byte onto a lower-case letter only when it is that letter in
+// either case, and "-" must match exactly.
 bool SameHeaderName(std::string_view received, std::string_view known) {
   for (size_t i = 0; i < known.size(); ++i) {
-    if (AsciiLowerChar(received[i]) != AsciiLowerChar(known[i])) return false;
+    const char k = known[i];
+    const char r = received[i];
+    if (k == '-' ? r != '-' : static_cast<char>(r | 0x20) != static_cast<char>(k | 0x20)) return false;
   }
   return true;
 }
@@ -368,7 +373,11 @@ HttpRequest ParseRequestHead(std::string_view head) {
   size_t terminator = 0;
   for (;;) {
     lineEnd = FindLineEnd(head, lineStart);
-    if (lineEnd == std::string_view::npos) return HttpRequest();
+    if (lineEnd == std::string_view::npos) {
+      // Every return names the same record, so it is built in place.
+      request = HttpRequest();
+      return request;
+    }
     if (lineEnd == lineStart) {
       terminator = lineStart - 2;
       break;

@@ -162,6 +162,15 @@ TEST(RequestParser, SkippedFirstHeaderLineLeavesLeadingBreak) {
   EXPECT_EQ(r.HeaderLines, "Host: h\r\nAccept: a");
 }
 
+TEST(RequestParser, NameFoldingTouchesAsciiLettersOnly) {
+  // Bytes one bit away from a letter or from "-" are not that letter.
+  HttpRequest r = Parse("GET / HTTP/1.1\r\nAccept\rLanguage: x\r\nD\x01TE: y\r\nh\xcfst: z\r\nRANGE: w\r\n\r\n");
+  EXPECT_EQ(r.AcceptLanguage, "");
+  EXPECT_EQ(r.Date, "");
+  EXPECT_EQ(r.Host, "");
+  EXPECT_EQ(r.Range, "w");
+}
+
 TEST(RequestParser, CookiesAreJoinedWithoutSeparator) {
   HttpRequest r = Parse("GET / HTTP/1.1\r\nCookie: a=1\r\ncookie: b=2\r\n\r\n");
   EXPECT_EQ(r.Cookie, "a=1b=2");
