@@ -29,6 +29,21 @@ File& File::operator=(File&& other) noexcept {
 }
 
 File File::OpenRead(const std::string& path) { return OpenWith(path, O_RDONLY); }
+File File::OpenReadRegular(const std::string& path) {
+  // O_NONBLOCK so that opening a FIFO without a writer returns at once; the
+  // flag means nothing for the regular file that is then kept.
+  File file = OpenWith(path, O_RDONLY | O_NONBLOCK);
+  if (!file) return file;
+  struct stat st;
+  if (::fstat(file.Handle(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    file.Close();
+    errno = EACCES;
+    return file;
+  }
+  int flags = ::fcntl(file.Handle(), F_GETFL);
+  if (flags >= 0) ::fcntl(file.Handle(), F_SETFL, flags & ~O_NONBLOCK);
+  return file;
+}
 File File::OpenReadWrite(const std::string& path) { return OpenWith(path, O_RDWR); }
 File File::OpenAppend(const std::string& path) {
   return OpenWith(path, O_WRONLY | O_CREAT | O_APPEND);
