@@ -47,11 +47,17 @@ void SetLastErrorCode(int code);
 // The system's message text for an error code, in the internal text form.
 std::string SystemErrorText(int code);
 
+// The error code for "this operation is not available on this platform".
+int UnsupportedErrorCode();
+
 uint32_t CurrentProcessId();
 void SleepMilliseconds(uint32_t ms);
 
 // Ends the process at once with the given code. On POSIX the parent sees the
 // code's low byte (10000 arrives as 16).
 [[noreturn]] void TerminateSelf(int code);
+
+// Blocks the calling thread for the rest of the process's life.
+[[noreturn]] void WaitForever();
 
 }  // namespace zevra::platform

@@ -104,4 +104,10 @@ void SleepMilliseconds(uint32_t ms) {
 
 void TerminateSelf(int code) { ::_exit(code & 0xFF); }
 
+int UnsupportedErrorCode() { return ENOSYS; }
+
+void WaitForever() {
+  for (;;) ::pause();
+}
+
 }  // namespace zevra::platform

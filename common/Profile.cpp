@@ -1,0 +1,108 @@
+#include "common/Profile.h"
+
+#include "common/Text.h"
+#include "platform/CodePage.h"
+#include "platform/File.h"
+
+namespace zevra {
+namespace {
+
+// The profile functions read values into a 128-character buffer.
+constexpr size_t kMaxValueCharacters = 127;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && (IsBlank(text.front()) || text.front() == '\r')) text.remove_prefix(1);
+  while (!text.empty() && (IsBlank(text.back()) || text.back() == '\r')) text.remove_suffix(1);
+  return text;
+}
+
+// A value wholly enclosed in one pair of matching quotes loses them; what is
+// inside, blanks included, stays. An unbalanced quote is part of the value.
+std::string_view Unquote(std::string_view value) {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+    value.remove_prefix(1);
+    value.remove_suffix(1);
+  }
+  return value;
+}
+
+// Cuts UTF-8 text to at most n characters without splitting one.
+std::string CutToCharacters(std::string_view text, size_t n) {
+  size_t count = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+      if (count == n) return std::string(text.substr(0, i));
+      ++count;
+    }
+  }
+  return std::string(text);
+}
+
+}  // namespace
+
+ProfileFile ProfileFile::Load(const std::string& path) {
+  std::string bytes;
+  if (!platform::ReadWholeFile(path, bytes)) return ProfileFile();
+  // A UTF-8 byte-order mark says what the text is, whatever the code page.
+  if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    return Parse(std::string_view(bytes).substr(3));
+  }
+  return Parse(platform::CodePageToUtf8(bytes));
+}
+
+ProfileFile ProfileFile::Parse(std::string_view text) {
+  ProfileFile file;
+  Section* current = nullptr;
+  bool currentIsRepeat = false;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = Trim(text.substr(start, end - start));
+    start = end + 1;
+    if (line.empty() || line.front() == ';') continue;
+    if (line.front() == '[') {
+      size_t close = line.find(']');
+      std::string_view name = Trim(close == std::string_view::npos ? line.substr(1) : line.substr(1, close - 1));
+      // A section that occurs again adds nothing: the first one counts.
+      currentIsRepeat = false;
+      for (const Section& s : file.sections_) {
+        if (EqualsIgnoreCase(s.name, name)) currentIsRepeat = true;
+      }
+      if (currentIsRepeat) {
+        current = nullptr;
+        continue;
+      }
+      file.sections_.push_back(Section{std::string(name), {}});
+      current = &file.sections_.back();
+      continue;
+    }
+    if (current == nullptr) continue;
+    size_t eq = line.find('=');
+    if (eq == std::string_view::npos) continue;
+    std::string_view key = Trim(line.substr(0, eq));
+    std::string_view value = Unquote(Trim(line.substr(eq + 1)));
+    current->entries.push_back(Entry{std::string(key), std::string(value)});
+  }
+  return file;
+}
+
+std::string ProfileFile::Read(std::string_view section, std::string_view key, std::string_view defaultValue) const {
+  for (const Section& s : sections_) {
+    if (!EqualsIgnoreCase(s.name, section)) continue;
+    for (const Entry& e : s.entries) {
+      if (EqualsIgnoreCase(e.key, key)) return CutToCharacters(e.value, kMaxValueCharacters);
+    }
+    break;
+  }
+  return CutToCharacters(defaultValue, kMaxValueCharacters);
+}
+
+std::string ReadProfileString(const std::string& path, std::string_view section, std::string_view key,
+                              std::string_view defaultValue) {
+  return ProfileFile::Load(path).Read(section, key, defaultValue);
+}
+
+}  // namespace zevra

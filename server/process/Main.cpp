@@ -1,0 +1,3 @@
+#include "server/process/Entry.h"
+
+int main(int argc, char** argv) { zevra::RunServer(argc, argv); }
