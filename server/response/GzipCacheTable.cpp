@@ -19,7 +19,9 @@ std::string HashText(std::string_view bytes) {
   int32_t h = static_cast<int32_t>(TextHash(bytes));
   if (h >= 0) return std::to_string(h);
   // The magnitude of INT32_MIN has no int32 form: widen first.
-  return "m" + std::to_string(-static_cast<int64_t>(h));
+  std::string text(1, 'm');
+  text += std::to_string(-static_cast<int64_t>(h));
+  return text;
 }
 
 std::string EntityTagOf(std::string_view localPath, std::string_view lastModified) {
@@ -79,7 +81,7 @@ bool GzipCacheTable::Set(std::string_view localPath, std::string_view lastModifi
   }
   // The last free slot is kept so that a probe for an absent path always
   // ends at an empty slot; a full table stops caching new paths.
-  if (count_ + 1 >= kSlots) return false;
+  if (!HasRoom()) return false;
   slot = HomeSlot(localPath);
   for (size_t probe = 0; probe < kSlots; ++probe, slot = (slot + 1) % kSlots) {
     Slot& s = slots_[slot];

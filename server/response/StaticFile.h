@@ -68,6 +68,8 @@ class GzipCacheTable {
   // full and the path is not in it yet.
   bool Set(std::string_view localPath, std::string_view lastModified);
   void Remove(std::string_view localPath);
+  // Whether Set would take a path that is not in the table yet.
+  bool HasRoom() const { return count_ + 1 < kSlots; }
   size_t Count() const { return count_; }
   void Clear();
 
