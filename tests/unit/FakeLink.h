@@ -12,7 +12,7 @@
 
 #include "server/net/ServerLink.h"
 
-namespace zevra::testing {
+namespace zevra::fakes {
 
 class FakeLink : public ServerLink {
  public:
@@ -27,9 +27,16 @@ class FakeLink : public ServerLink {
     uint16_t port = 50000;
   };
 
-  // Installs itself as the process-wide link while it lives.
-  FakeLink() { SetLink(this); }
-  ~FakeLink() override { SetLink(nullptr); }
+  // Installs itself as the process-wide link while it lives; a fake made
+  // inside another's life hands the link back to it when it goes.
+  FakeLink() : previous_(installed_) {
+    installed_ = this;
+    SetLink(this);
+  }
+  ~FakeLink() override {
+    installed_ = previous_;
+    SetLink(previous_);
+  }
   FakeLink(const FakeLink&) = delete;
   FakeLink& operator=(const FakeLink&) = delete;
 
@@ -127,6 +134,8 @@ class FakeLink : public ServerLink {
   }
 
  private:
+  inline static FakeLink* installed_ = nullptr;  // made and ended on the test's thread
+  FakeLink* previous_;
   std::mutex lock_;
   std::map<ConnId, Connection> connections_;
   bool refuseSends_ = false;
@@ -136,4 +145,4 @@ class FakeLink : public ServerLink {
   uint16_t listenPort_ = 8080;
 };
 
-}  // namespace zevra::testing
+}  // namespace zevra::fakes

@@ -250,7 +250,7 @@ TEST(AcceptsGzip, TokenAnyCaseNotRefused) {
 }
 
 TEST(SendBytes, HandsTheWholeBufferOver) {
-  testing::FakeLink link;
+  fakes::FakeLink link;
   const std::string bytes("head\0body", 9);
   EXPECT_TRUE(SendBytes(7, bytes));
   EXPECT_EQ(link.Sent(7), bytes);
