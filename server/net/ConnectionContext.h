@@ -32,6 +32,12 @@ struct ConnectionContext {
   platform::File bodyFile;       // the spool file while it is open
   int32_t bodySpooled = 0;       // 0 = memory, 1 = spool file
   uint64_t spoolNumber = 0;      // unique among live connections; names the spool files
+
+  // Receive buffering's own bookkeeping (not part of a request's answer).
+  int32_t requestKind = 0;       // what the current request began with (RequestKind in ReceiveBuffer)
+  int32_t closing = 0;           // 1 once a forced close was asked: nothing more is read or answered
+  std::string headPart;          // the start of a head that has not reached its blank line yet
+  std::string deferred;          // bytes that came while a handler ran, kept for the next request
 };
 
 }  // namespace zevra

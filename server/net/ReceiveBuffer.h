@@ -5,20 +5,72 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "server/net/ConnectionContext.h"
 #include "server/net/ServerLink.h"
 
 namespace zevra {
 
+// A head, blank line included, may be at most this long; a longer one is
+// refused with 400 before it can tie up more memory.
+inline constexpr size_t kMaxHeadBytes = 64 * 1024;
+// Bodies up to this many bytes stay in memory; longer ones are spooled.
+inline constexpr int64_t kMaxMemoryBody = 4096;
+
+enum RequestKind : int32_t {
+  kKindNone = 0,     // no head complete yet
+  kKindGet = 1,      // "GET " or "HEAD": a body, if declared, is read and dropped
+  kKindPost = 2,     // "POST": the body is kept for the handler
+};
+
+// Where receive buffering hands complete requests, and how it refuses the
+// ones it cannot read. The worker binds the dispatcher; tests bind doubles.
+struct RequestHandlers {
+  void (*handleGet)(ConnId conn);
+  void (*handlePost)(ConnId conn);
+  // Sends the error page for status (400, 411 or 500) for a request that
+  // never reached a handler. The caller closes the connection and resets.
+  void (*sendErrorPage)(int status, ConnId conn, std::string_view detail);
+  void (*sendContinue)(ConnId conn);
+};
+// The table stays in use for the life of the process (or until the next
+// call); without one, every complete request closes its connection.
+void SetRequestHandlers(const RequestHandlers* handlers);
+// The table that answers through the real dispatcher and error pages.
+extern const RequestHandlers kDispatchHandlers;
+
 void HandleReceivedData(ConnId conn, const uint8_t* data, size_t length);
 void SendContinue(ConnId conn);
 // Returns the connection to idle after an answered request; frees the head
-// and the body and removes a finished spool file.
+// and the body and removes the request's spool file.
 void ResetRequestState(ConnId conn);
+
+enum SpoolMode : int { kSpoolFirst = 0, kSpoolMore = 1, kSpoolFinish = 2 };
+// Writes body bytes to the connection's spool file (created on the first
+// write); kSpoolFinish closes it and moves it to its "Done_" name. Returns
+// true when the step succeeded. Called with the context's lock held.
+bool SpoolBody(ConnectionContext& context, SpoolMode mode, std::string_view bytes);
+
+// A spool number not used before in this process: unique among live
+// connections, and a leftover file of an earlier connection is never reused.
+uint64_t NewSpoolNumber();
+// Frees a closing connection's body and removes its spool files.
+void ReleaseConnectionState(ConnectionContext& context);
 
 // Path of a spool file in WebTemp: "Recving_N.Zevra" while the body
 // arrives, "Done_N.Zevra" once it is complete.
 std::string SpoolFilePath(uint64_t spoolNumber, bool done);
+
+// What a head says about the body that follows it: found by field name in
+// any case, value with optional blanks around it.
+struct BodyFraming {
+  enum Length { kNoLength, kLength, kBadLength } length = kNoLength;
+  int64_t contentLength = 0;
+  bool transferEncoding = false;  // any Transfer-Encoding field at all
+  bool expectContinue = false;    // Expect: 100-continue
+  bool http10 = false;            // the request line names HTTP/1.0
+};
+BodyFraming ReadBodyFraming(std::string_view head);
 
 }  // namespace zevra
