@@ -10,6 +10,7 @@
 #include "common/Text.h"
 #include "platform/Directory.h"
 #include "server/response/Compression.h"
+#include "server/response/ErrorPages.h"
 #include "server/response/Logs.h"
 #include "server/response/ResponseHead.h"
 #include "server/response/Runtime.h"
@@ -115,22 +116,6 @@ std::string FormatFileSize(int64_t bytes) {
     std::snprintf(text, sizeof text, "%llu %s", static_cast<unsigned long long>(whole), kUnits[unit]);
   }
   return text;
-}
-
-std::string EscapeHtml(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
-    }
-  }
-  return out;
 }
 
 std::string EncodeUrlPath(std::string_view path) {

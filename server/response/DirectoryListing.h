@@ -36,8 +36,6 @@ std::string FormatListingDate(const platform::CivilTime& time);
 // significant digits, cut off rather than rounded.
 std::string FormatFileSize(int64_t bytes);
 
-// Text for an HTML text node or a quoted attribute: & < > " ' escaped.
-std::string EscapeHtml(std::string_view text);
 // A path for a link: every byte but letters, digits, "-._~" and "/"
 // percent-encoded, so a name cannot end the attribute or smuggle a scheme.
 std::string EncodeUrlPath(std::string_view path);

@@ -7,6 +7,7 @@
 
 #include "TempDirectory.h"
 #include "server/response/DirectoryListing.h"
+#include "server/response/ErrorPages.h"
 
 namespace zevra {
 namespace {

@@ -16,15 +16,15 @@ TEST(TextHash, WalksTheBytesFromTheEnd) {
   // Bytes count as unsigned: 0xFF adds 256, not 0.
   EXPECT_EQ(TextHash("\xff"), 256u);
   // Wrap-around into the sign bit gives the "m" form.
-  const std::string wraps(8, 'z');
+  const std::string wraps(6, 'z');  // 3638765088
   ASSERT_GE(TextHash(wraps), 0x80000000u);
-  EXPECT_EQ(HashText(wraps), "m" + std::to_string(-static_cast<int64_t>(static_cast<int32_t>(TextHash(wraps)))));
+  EXPECT_EQ(HashText(wraps), "m656202208");  // 2^32 - 3638765088
 }
 
 TEST(Validators, EntityTagAndCacheName) {
   EXPECT_EQ(EntityTagOf("abc", "abc"), "\"99267:99267\"");
   EXPECT_EQ(GzipCachePath("/opt/zevra", "abc", ""), "/opt/zevra/WebCache/cache_99267_0");
-  const std::string wraps(8, 'z');
+  const std::string wraps(6, 'z');  // 3638765088
   EXPECT_EQ(EntityTagOf(wraps, "abc"), "\"" + HashText(wraps) + ":99267\"");
 }
 
