@@ -12,7 +12,7 @@
 namespace zevra {
 namespace {
 
-using testing::TempDirectory;
+using testfiles::TempDirectory;
 
 TEST(FormatFileSize, AsTheWindowsShellWritesSizes) {
   const std::pair<int64_t, const char*> cases[] = {

@@ -13,7 +13,7 @@
 namespace zevra {
 namespace {
 
-using testing::TempDirectory;
+using testfiles::TempDirectory;
 
 TEST(HostTable, SlotFollowsTheHash) {
   // "abc": h = 99267, 99267 mod 2048 = 963, slots count from 1.

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace zevra::testing {
+namespace zevra::testfiles {
 
 class TempDirectory {
  public:
@@ -44,4 +44,4 @@ class TempDirectory {
   std::filesystem::path path_;
 };
 
-}  // namespace zevra::testing
+}  // namespace zevra::testfiles
