@@ -30,8 +30,8 @@ File& File::operator=(File&& other) noexcept {
 
 File File::OpenRead(const std::string& path) { return OpenWith(path, O_RDONLY); }
 File File::OpenReadRegular(const std::string& path) {
-  // O_NONBLOCK so that opening a FIFO without a writer returns at once; the
-  // flag means nothing for the regular file that is then kept.
+  // O_NONBLOCK so that opening a FIFO without a writer returns at once. It
+  // means nothing for reads of a regular file, so it is left set.
   File file = OpenWith(path, O_RDONLY | O_NONBLOCK);
   if (!file) return file;
   struct stat st;
@@ -40,8 +40,6 @@ File File::OpenReadRegular(const std::string& path) {
     errno = EACCES;
     return file;
   }
-  int flags = ::fcntl(file.Handle(), F_GETFL);
-  if (flags >= 0) ::fcntl(file.Handle(), F_SETFL, flags & ~O_NONBLOCK);
   return file;
 }
 File File::OpenReadWrite(const std::string& path) { return OpenWith(path, O_RDWR); }

@@ -73,6 +73,18 @@ void LogAnswer(const HttpRequest& request, const ResponseHead& response, ConnId 
   AppendAccessLog(line);
 }
 
+// An error page sent after the validators were set describes no version
+// of the file: it must not carry the file's validators or range.
+void SendFileErrorPage(int status, const HttpRequest& request, ResponseHead& response, ConnId conn,
+                       const std::string& detail) {
+  response.LastModified.clear();
+  response.ETag.clear();
+  response.Vary.clear();
+  response.ContentRange.clear();
+  response.AcceptRanges.clear();
+  SendErrorPage(status, request, response, conn, detail);
+}
+
 std::string LastModifiedOf(const platform::File& file) {
   return FormatHttpDate(platform::UtcFromUnixSeconds(file.LastWriteTime()));
 }
@@ -153,12 +165,11 @@ platform::MappedView MapWindowAt(const platform::File& file, int64_t fileSize, i
 
 // The body bytes first..end-1 of file, from views of at most one window
 // (the first one, view at viewStart, mapped by the caller), each send at
-// most one Buffer. A non-empty head goes out together with the first bytes.
-// Returns true when every byte was handed to the library. Progress shows
+// most one Buffer. Returns true when every byte was handed to the library. Progress shows
 // in the context while a whole body streams.
 bool SendBody(const HttpRequest& request, ConnId conn, ConnectionContext* context, const platform::File& file,
               int64_t fileSize, int64_t first, int64_t end, platform::MappedView view, int64_t viewStart,
-              std::string head, bool trackProgress) {
+              bool trackProgress) {
   const int64_t window = WindowSize();
   const int64_t chunk = SendSize();
 
@@ -197,17 +208,7 @@ bool SendBody(const HttpRequest& request, ConnId conn, ConnectionContext* contex
     const int64_t viewEnd = viewStart + static_cast<int64_t>(view.Length());
     const int64_t count = std::min({chunk, viewEnd - position, end - position});
     const uint8_t* bytes = view.Data() + (position - viewStart);
-    bool sent;
-    if (!head.empty()) {
-      // A body that fits in one send goes out with its head as one buffer.
-      head.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(count));
-      sent = SendBytes(conn, head);
-      head.clear();
-      head.shrink_to_fit();
-    } else {
-      sent = Link().Send(conn, bytes, static_cast<size_t>(count));
-    }
-    if (!sent) return false;
+    if (!Link().Send(conn, bytes, static_cast<size_t>(count))) return false;
     position += count;
     if (trackProgress && context != nullptr) {
       std::lock_guard<std::recursive_mutex> guard(context->lock);
@@ -259,7 +260,7 @@ void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn
     body = platform::File::OpenReadRegular(cachePath);
     if (!body) {
       int code = platform::LastErrorCode();
-      SendErrorPage(500, request, response, conn, "无法打开 GZIP 缓存文件。\r\n" + OsDetail(code));
+      SendFileErrorPage(500, request, response, conn, "无法打开 GZIP 缓存文件。\r\n" + OsDetail(code));
       return;
     }
     source.Close();
@@ -269,7 +270,7 @@ void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn
   const int64_t size = compressed ? body.Size() : sourceSize;
   if (size < 0) {
     int code = platform::LastErrorCode();
-    SendErrorPage(403, request, response, conn, OsDetail(code));
+    SendFileErrorPage(403, request, response, conn, OsDetail(code));
     return;
   }
 
@@ -295,37 +296,59 @@ void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn
   }
   response.ContentLength = std::to_string(end - first);
 
-  // The first view is mapped before the head goes out, so that a file that
-  // cannot be mapped still gets an honest error page.
   const bool headOnly = request.Method == "HEAD" || end == first;
-  platform::MappedView view;
-  int64_t viewStart = 0;
-  if (!headOnly) {
-    view = MapWindowAt(body, size, first, viewStart);
-    if (!view.IsMapped()) {
-      int code = platform::LastErrorCode();
-      const std::string message = SystemErrorText(code);
-      SendErrorPage(500, request, response, conn, "无法创建到文件的映射。\r\n" + OsDetail(code));
-      AppendErrorLog("Unable to map file '" + request.FileName + "'. " + message);
-      return;
-    }
-  }
-
   std::string head = BuildResponseHead(response);
-  bool complete = true;
   if (headOnly) {
     SendBytes(conn, head);
     LogAnswer(request, response, conn);
-  } else if (end - first <= SendSize()) {
-    complete = SendBody(request, conn, context, body, size, first, end, std::move(view), viewStart, std::move(head),
-                        false);
-    LogAnswer(request, response, conn);
-  } else {
-    bool sent = SendBytes(conn, head);
-    LogAnswer(request, response, conn);
-    complete = sent && SendBody(request, conn, context, body, size, first, end, std::move(view), viewStart,
-                                std::string(), range.kind == ByteRange::kWhole);
+    FinishConnection(response, conn);
+    return;
   }
+
+  // A body that fits in one send is read straight behind its head and goes
+  // out as one buffer: one read instead of a map and an unmap, one send.
+  const int64_t length = end - first;
+  if (length <= SendSize()) {
+    const size_t headSize = head.size();
+    head.resize(headSize + static_cast<size_t>(length));
+    int64_t got = 0;
+    while (got < length) {
+      int64_t n = body.ReadAt(head.data() + headSize + got, static_cast<size_t>(length - got), first + got);
+      if (n <= 0) break;
+      got += n;
+    }
+    if (got < length) {
+      // The file shrank or cannot be read: nothing has gone out yet.
+      int code = platform::LastErrorCode();
+      SendFileErrorPage(500, request, response, conn, OsDetail(code));
+      return;
+    }
+    const bool sent = SendBytes(conn, head);
+    LogAnswer(request, response, conn);
+    if (!sent) {
+      Link().Disconnect(conn);
+      return;
+    }
+    FinishConnection(response, conn);
+    return;
+  }
+
+  // The first view is mapped before the head goes out, so that a file that
+  // cannot be mapped still gets an honest error page.
+  int64_t viewStart = 0;
+  platform::MappedView view = MapWindowAt(body, size, first, viewStart);
+  if (!view.IsMapped()) {
+    int code = platform::LastErrorCode();
+    const std::string message = SystemErrorText(code);
+    SendFileErrorPage(500, request, response, conn, "无法创建到文件的映射。\r\n" + OsDetail(code));
+    AppendErrorLog("Unable to map file '" + request.FileName + "'. " + message);
+    return;
+  }
+  const bool sent = SendBytes(conn, head);
+  LogAnswer(request, response, conn);
+  const bool complete =
+      sent && SendBody(request, conn, context, body, size, first, end, std::move(view), viewStart,
+                       range.kind == ByteRange::kWhole);
   // A body cut short cannot be followed by another answer on the same
   // connection: the client would read the next head as body bytes.
   if (!complete) {
