@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -487,6 +488,45 @@ TEST_F(ReceiveBufferTest, ResetFreesAPartlyReceivedRequest) {
   ResetRequestState(kConn);
   ExpectIdle();
   ResetRequestState(kConn + 1);  // a connection without a context: nothing happens
+}
+
+TEST_F(ReceiveBufferTest, RandomStreamsSplitAnywhereGiveTheSameRequests) {
+  // A fixed seed: the same streams and cuts on every run.
+  std::mt19937 random(20261208);
+  for (int round = 0; round < 60; ++round) {
+    Open();
+    std::string stream;
+    std::vector<HandledRequest> expected;
+    int requests = 1 + static_cast<int>(random() % 6);
+    for (int i = 0; i < requests; ++i) {
+      HandledRequest r;
+      if (random() % 2 == 0) {
+        r.head = "GET /" + std::to_string(i) + " HTTP/1.1\r\nHost: h\r\n\r\n";
+      } else {
+        static const size_t kLengths[] = {0, 1, 4096, 4097, 9000};
+        size_t length = kLengths[random() % 5];
+        r.post = true;
+        r.head = Post(length);
+        r.body = Pattern(length + i).substr(i);
+      }
+      stream += r.head + r.body;
+      expected.push_back(r);
+    }
+    size_t at = 0;
+    while (at < stream.size()) {
+      size_t piece = 1 + random() % (random() % 2 == 0 ? 8 : 3000);
+      Feed(std::string_view(stream).substr(at, piece));
+      at += piece;
+    }
+    ASSERT_EQ(recorder_.handled.size(), expected.size()) << "round " << round;
+    for (size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_EQ(recorder_.handled[i].post, expected[i].post) << "round " << round << " request " << i;
+      EXPECT_EQ(recorder_.handled[i].head, expected[i].head) << "round " << round << " request " << i;
+      EXPECT_EQ(recorder_.handled[i].body, expected[i].body) << "round " << round << " request " << i;
+    }
+    EXPECT_EQ(link_.disconnects, 0);
+    ExpectIdle();
+  }
 }
 
 TEST(BodyFramingTest, ReadsTheFieldsThatDecideWhereABodyEnds) {

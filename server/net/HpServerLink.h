@@ -1,0 +1,29 @@
+// The worker's link to the socket library: ServerLink over the HP C
+// interface of one server object.
+#pragma once
+
+#include "server/net/ServerLink.h"
+#include "socket/HPSocket.h"
+
+namespace zevra {
+
+class HpServerLink : public ServerLink {
+ public:
+  void Bind(HP_Server server) { server_ = server; }
+
+  bool Send(ConnId conn, const void* data, size_t length) override;
+  // Marks the context closing first, so that receive buffering handles no
+  // further request of a connection that is on its way out.
+  bool Disconnect(ConnId conn) override;
+  bool PendingBytes(ConnId conn, int64_t& pending) override;
+  ConnectionContext* Context(ConnId conn) override;
+  bool SetContext(ConnId conn, ConnectionContext* context) override;
+  uint32_t ConnectionCount() override;
+  bool RemoteAddress(ConnId conn, std::string& address, uint16_t& port) override;
+  bool ListenAddress(std::string& address, uint16_t& port) override;
+
+ private:
+  HP_Server server_ = nullptr;
+};
+
+}  // namespace zevra
