@@ -232,7 +232,9 @@ def test_file_larger_than_the_mapping_window(program, site, compressed):
     head, body = curl(w.port, "/large.bin", compressed=compressed)
     assert status_of(head) == 200
     assert len(body) == len(data) and body == data
-    head, body = curl(w.port, "/large.bin", "-H", "Range: bytes=1048000-", compressed=compressed)
+    # Ranges of a compressed answer are ranges of the gzip bytes, which a
+    # client cannot decode on their own: this one asks for the file as is.
+    head, body = curl(w.port, "/large.bin", "-H", "Range: bytes=1048000-")
     assert status_of(head) == 206 and body == data[1048000:]
 
 
