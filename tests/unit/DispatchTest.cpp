@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "FakeLink.h"
 #include "TempDirectory.h"
@@ -177,6 +178,37 @@ TEST_F(Dispatch, GzipOnlyForClientsThatNameIt) {
   EXPECT_EQ(copies, 1u);
   g_settings.EnableGZIP = false;
   EXPECT_EQ(GetPath("/index.html", "Accept-Encoding: gzip\r\n").Header("Content-Encoding"), "<none>");
+}
+
+TEST_F(Dispatch, ConcurrentFirstRequestsShareOneCompleteCopy) {
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i) + "\n";
+  dir_.Write("WebRoot/shared.txt", text);
+  const std::string head = "GET /shared.txt HTTP/1.1\r\nHost: x\r\nAccept-Encoding: gzip\r\n\r\n";
+  constexpr int kThreads = 6;
+  ConnectionContext contexts[kThreads];
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    contexts[t].headBuffer = head;
+    contexts[t].headLength = static_cast<int32_t>(head.size());
+    contexts[t].busy = 1;
+    link_.SetContext(500 + t, &contexts[t]);
+  }
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back([t] { HandleGetRequest(500 + t); });
+  for (auto& th : threads) th.join();
+  const std::string first = link_.Sent(500);
+  const std::string firstBody = first.substr(first.find("\r\n\r\n") + 4);
+  ASSERT_EQ(firstBody.substr(0, 2), "\x1f\x8b");
+  for (int t = 1; t < kThreads; ++t) {
+    const std::string sent = link_.Sent(500 + t);
+    EXPECT_TRUE(sent.substr(sent.find("\r\n\r\n") + 4) == firstBody) << t;
+  }
+  size_t entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.Path("WebCache"))) {
+    ++entries;
+    EXPECT_EQ(static_cast<size_t>(entry.file_size()), firstBody.size());
+  }
+  EXPECT_EQ(entries, 1u);
 }
 
 TEST_F(Dispatch, FailedCopyIsAnsweredAndNotRemembered) {
