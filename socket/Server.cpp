@@ -17,6 +17,7 @@ namespace {
 // connection without a map lookup.
 thread_local uint8_t* tl_readBuffer = nullptr;
 thread_local Server* tl_server = nullptr;
+thread_local Loop* tl_loop = nullptr;
 thread_local Connection* tl_current = nullptr;
 
 uint64_t NowMilliseconds() { return platform::MonotonicMilliseconds(); }
@@ -165,10 +166,18 @@ bool Server::Start(const char* address, uint16_t port) {
   if (slots == 0) slots = std::max(1u, std::thread::hardware_concurrency()) * 2 + 2;
   slots = std::min<uint32_t>(slots, 1000);
   slotLimit_ = static_cast<int>(slots);
-  const uint32_t threadCount = slots + 2;
+  helperLimit_ = static_cast<int>(slots) + 2;
 
-  auto io = std::make_unique<asio::io_context>(static_cast<int>(threadCount));
-  auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(*io);
+  std::vector<std::unique_ptr<Loop>> loops;
+  for (uint32_t i = 0; i < slots; ++i) {
+    auto loop = std::make_unique<Loop>();
+    // One thread per loop as a rule: Asio then never wakes a second thread
+    // to take over the reactor while the first runs a handler.
+    loop->io = std::make_unique<asio::io_context>(1);
+    loops.push_back(std::move(loop));
+  }
+  asio::io_context& first = *loops.front()->io;
+  auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(first);
   const asio::ip::tcp::endpoint endpoint(bindAddress, port);
   acceptor->open(endpoint.protocol(), error);
   if (!error) platform::SetHandleNotInherited(static_cast<intptr_t>(acceptor->native_handle()));
@@ -185,23 +194,31 @@ bool Server::Start(const char* address, uint16_t port) {
     return false;
   }
 
-  io_ = std::move(io);
+  loops_ = std::move(loops);
   stopping_.store(false);
-  work_.emplace(asio::make_work_guard(*io_));
+  monitorQuit_ = false;
+  helpersQuit_ = false;
+  for (auto& loop : loops_) loop->work.emplace(asio::make_work_guard(*loop->io));
   {
     std::lock_guard lock(acceptMutex_);
     acceptor_ = std::move(acceptor);
-    acceptBackoff_ = std::make_unique<asio::steady_timer>(*io_);
+    acceptBackoff_ = std::make_unique<asio::steady_timer>(first);
+    nextLoop_ = 0;
     ArmAcceptLocked();
   }
   {
     std::lock_guard lock(lingerMutex_);
-    lingerTimer_ = std::make_unique<asio::steady_timer>(*io_);
+    lingerTimer_ = std::make_unique<asio::steady_timer>(first);
     ArmLingerTimerLocked();
   }
   try {
-    threads_.reserve(threadCount);
-    for (uint32_t i = 0; i < threadCount; ++i) threads_.emplace_back([this] { RunThread(); });
+    threads_.reserve(loops_.size());
+    for (auto& loop : loops_) {
+      Loop* const each = loop.get();
+      each->runners.store(1);
+      threads_.emplace_back([this, each] { RunLoop(*each); });
+    }
+    monitor_ = std::thread([this] { Monitor(); });
   } catch (...) {
     // Not every thread could be created: undo the start.
     SetError(EAGAIN);
@@ -216,35 +233,149 @@ bool Server::Start(const char* address, uint16_t port) {
       std::lock_guard lock(lingerMutex_);
       lingerTimer_->cancel();
     }
-    work_.reset();
-    if (threads_.empty()) io_->run();
-    for (auto& thread : threads_) thread.join();
-    threads_.clear();
-    acceptor_.reset();
-    acceptBackoff_.reset();
-    lingerTimer_.reset();
-    io_.reset();
+    StopThreads();
+    ReleaseLoops();
     return false;
   }
   running_ = true;
   return true;
 }
 
-void Server::RunThread() {
+void Server::RunLoop(Loop& loop) {
   std::vector<uint8_t> buffer(kReadBufferSize);
   tl_readBuffer = buffer.data();
   tl_server = this;
-  // A handler that throws must not end the thread: the pool would shrink
-  // with every such fault. run() may be entered again after a throw.
+  tl_loop = &loop;
+  // A handler that throws must not end the thread: the loop would lose its
+  // only thread. run() may be entered again after a throw.
   for (;;) {
     try {
-      io_->run();
+      loop.io->run();
       break;
     } catch (...) {
     }
   }
+  tl_loop = nullptr;
   tl_readBuffer = nullptr;
   tl_server = nullptr;
+}
+
+void Server::Monitor() {
+  std::unique_lock lock(monitorMutex_);
+  while (!monitorQuit_) {
+    monitorWake_.wait_for(lock, std::chrono::milliseconds(kMonitorTickMilliseconds));
+    if (monitorQuit_) break;
+    for (auto& loop : loops_) {
+      // Stuck: every thread of the loop is inside a callback and none of
+      // them finished one since the last tick.
+      const uint64_t finished = loop->finished.load(std::memory_order_relaxed);
+      const bool stuck = loop->runners.load() - loop->busy.load() <= 0 && finished == loop->seenFinished;
+      loop->seenFinished = finished;
+      if (!stuck) {
+        loop->stalledTicks = 0;
+      } else if (++loop->stalledTicks >= 2) {
+        loop->stalledTicks = 0;
+        LendHelper(*loop);
+      }
+    }
+  }
+}
+
+void Server::LendHelper(Loop& loop) {
+  std::lock_guard lock(helperMutex_);
+  if (helpersQuit_) return;
+  const bool idleOneFree = idleHelpers_ > static_cast<int>(helpWanted_.size());
+  if (!idleOneFree && static_cast<int>(helpers_.size()) >= helperLimit_) return;
+  // Counted at once, so that the next tick does not lend a second one.
+  loop.runners.fetch_add(1);
+  helpWanted_.push_back(&loop);
+  if (idleOneFree) {
+    helperWake_.notify_one();
+    return;
+  }
+  try {
+    helpers_.emplace_back([this] { RunHelper(); });
+  } catch (...) {
+    helpWanted_.pop_back();
+    loop.runners.fetch_sub(1);
+  }
+}
+
+void Server::RunHelper() {
+  std::vector<uint8_t> buffer(kReadBufferSize);
+  tl_readBuffer = buffer.data();
+  tl_server = this;
+  std::unique_lock lock(helperMutex_);
+  for (;;) {
+    ++idleHelpers_;
+    helperWake_.wait(lock, [this] { return helpersQuit_ || !helpWanted_.empty(); });
+    --idleHelpers_;
+    if (helpersQuit_) break;
+    Loop* const loop = helpWanted_.front();
+    helpWanted_.pop_front();
+    lock.unlock();
+    tl_loop = loop;
+    for (;;) {
+      try {
+        loop->io->run_one_for(std::chrono::milliseconds(20));
+      } catch (...) {
+      }
+      if (loop->io->stopped()) {
+        loop->runners.fetch_sub(1);
+        break;
+      }
+      // Back to the pool once another thread of the loop is free.
+      int runners = loop->runners.load();
+      if (runners - loop->busy.load() > 1 && loop->runners.compare_exchange_strong(runners, runners - 1)) {
+        // A loop run by one thread wakes nobody for work queued within it,
+        // and the loop's own thread may be asleep while this helper ran the
+        // reactor or left handlers behind: a post from outside wakes it.
+        asio::post(*loop->io, [] {});
+        break;
+      }
+    }
+    tl_loop = nullptr;
+    lock.lock();
+  }
+  tl_readBuffer = nullptr;
+  tl_server = nullptr;
+}
+
+void Server::StopThreads() {
+  {
+    std::lock_guard lock(monitorMutex_);
+    monitorQuit_ = true;
+  }
+  monitorWake_.notify_all();
+  if (monitor_.joinable()) monitor_.join();
+  // Without their guards the loops end once their last handler has run.
+  for (auto& loop : loops_) loop->work.reset();
+  for (auto& thread : threads_) thread.join();
+  threads_.clear();
+  {
+    std::lock_guard lock(helperMutex_);
+    helpersQuit_ = true;
+  }
+  helperWake_.notify_all();
+  for (auto& helper : helpers_) helper.join();
+  helpers_.clear();
+  helpWanted_.clear();
+  idleHelpers_ = 0;
+}
+
+void Server::ReleaseLoops() {
+  {
+    std::lock_guard lock(lingerMutex_);
+    lingering_.clear();
+    lingerTimer_.reset();
+  }
+  {
+    std::lock_guard lock(acceptMutex_);
+    acceptor_.reset();
+    acceptBackoff_.reset();
+    spare_.reset();
+  }
+  loops_.clear();
 }
 
 bool Server::Stop() {
@@ -277,20 +408,8 @@ bool Server::Stop() {
     std::unique_lock lock(closedMutex_);
     allClosed_.wait(lock, [this] { return connectionCount_.load() == 0; });
   }
-  work_.reset();
-  for (auto& thread : threads_) thread.join();
-  threads_.clear();
-  {
-    std::lock_guard lock(lingerMutex_);
-    lingering_.clear();
-    lingerTimer_.reset();
-  }
-  {
-    std::lock_guard lock(acceptMutex_);
-    acceptor_.reset();
-    acceptBackoff_.reset();
-  }
-  io_.reset();
+  StopThreads();
+  ReleaseLoops();
   running_ = false;
   if (listener_.onShutdown != nullptr) listener_.onShutdown();
   return true;
@@ -313,53 +432,57 @@ void Server::ArmAcceptLocked() {
 }
 
 void Server::OnAcceptReady(const asio::error_code& error) {
-  std::array<ConnectionPtr, kAcceptBatch> accepted;
+  std::lock_guard lock(acceptMutex_);
+  if (stopping_.load() || !acceptor_ || !acceptor_->is_open()) return;
+  if (error == asio::error::operation_aborted) return;
+  bool backOff = false;
   size_t count = 0;
-  {
-    std::lock_guard lock(acceptMutex_);
-    if (stopping_.load() || !acceptor_ || !acceptor_->is_open()) return;
-    if (error == asio::error::operation_aborted) return;
-    bool backOff = false;
-    // Failed attempts (a peer that reset before we took it) are bounded too.
-    for (size_t attempts = 0; count < kAcceptBatch && attempts < 2 * kAcceptBatch; ++attempts) {
-      try {
-        if (!spare_) spare_ = std::make_shared<Connection>(*this, *io_);
-      } catch (...) {
-        SetError(ENOMEM);
+  // Failed attempts (a peer that reset before we took it) are bounded too.
+  for (size_t attempts = 0; count < kAcceptBatch && attempts < 2 * kAcceptBatch; ++attempts) {
+    try {
+      // Connections go round the loops.
+      if (!spare_) spare_ = std::make_shared<Connection>(*this, *loops_[nextLoop_++ % loops_.size()]->io);
+    } catch (...) {
+      SetError(ENOMEM);
+      backOff = true;
+      break;
+    }
+    asio::ip::tcp::endpoint peer;
+    asio::error_code acceptError;
+    acceptor_->accept(spare_->socket, peer, acceptError);
+    if (WouldBlock(acceptError)) break;
+    if (acceptError) {
+      if (IsResourceShortage(acceptError)) {
+        SetError(acceptError);
         backOff = true;
         break;
       }
-      asio::ip::tcp::endpoint peer;
-      asio::error_code acceptError;
-      acceptor_->accept(spare_->socket, peer, acceptError);
-      if (WouldBlock(acceptError)) break;
-      if (acceptError) {
-        if (IsResourceShortage(acceptError)) {
-          SetError(acceptError);
-          backOff = true;
-          break;
-        }
-        continue;
-      }
-      if (!SetUpAccepted(*spare_, peer)) {
-        asio::error_code ignored;
-        spare_->socket.close(ignored);
-        continue;
-      }
-      accepted[count++] = std::move(spare_);
+      continue;
     }
-    if (backOff) {
-      acceptBackoff_->expires_after(std::chrono::milliseconds(kAcceptBackoffMilliseconds));
-      acceptBackoff_->async_wait([this](const asio::error_code& waitError) {
-        if (waitError) return;
-        std::lock_guard relock(acceptMutex_);
-        if (!stopping_.load() && acceptor_ && acceptor_->is_open()) ArmAcceptLocked();
-      });
-    } else {
-      ArmAcceptLocked();
+    if (!SetUpAccepted(*spare_, peer)) {
+      asio::error_code ignored;
+      spare_->socket.close(ignored);
+      continue;
     }
+    ++count;
+    // OnAccept runs on the connection's own loop.
+    ConnectionPtr accepted = std::move(spare_);
+    auto executor = accepted->socket.get_executor();
+    asio::post(executor, [accepted = std::move(accepted)]() mutable {
+      Server& server = accepted->server;
+      server.Schedule(std::move(accepted));
+    });
   }
-  for (size_t i = 0; i < count; ++i) Schedule(std::move(accepted[i]));
+  if (backOff) {
+    acceptBackoff_->expires_after(std::chrono::milliseconds(kAcceptBackoffMilliseconds));
+    acceptBackoff_->async_wait([this](const asio::error_code& waitError) {
+      if (waitError) return;
+      std::lock_guard relock(acceptMutex_);
+      if (!stopping_.load() && acceptor_ && acceptor_->is_open()) ArmAcceptLocked();
+    });
+  } else {
+    ArmAcceptLocked();
+  }
 }
 
 bool Server::SetUpAccepted(Connection& connection, const asio::ip::tcp::endpoint& peer) {
@@ -430,9 +553,19 @@ bool Server::TryAcquireSlot() {
   return false;
 }
 
+void Server::RunInSlot(Connection& connection) {
+  Loop* const loop = tl_loop;
+  if (loop != nullptr) loop->busy.fetch_add(1);
+  Run(connection);
+  if (loop != nullptr) {
+    loop->busy.fetch_sub(1);
+    loop->finished.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
 void Server::Schedule(ConnectionPtr connection) {
   if (TryAcquireSlot()) {
-    Run(*connection);
+    RunInSlot(*connection);
     ReleaseSlot();
   } else {
     std::lock_guard lock(readyMutex_);
@@ -456,7 +589,7 @@ void Server::DrainReady() {
         readyCount_.fetch_sub(1);
       }
     }
-    if (next) Run(*next);
+    if (next) RunInSlot(*next);
     ReleaseSlot();
   }
 }
@@ -606,7 +739,7 @@ void Server::ResumeParkedLocked(Connection& connection) {
   if (!connection.parked) return;
   connection.parked = false;
   connection.step = Step::Close;
-  asio::post(*io_, [self = connection.shared_from_this()]() mutable {
+  asio::post(connection.socket.get_executor(), [self = connection.shared_from_this()]() mutable {
     Server& server = self->server;
     server.Schedule(std::move(self));
   });

@@ -1,13 +1,22 @@
 // The TCP server behind the HP-style C interface.
 //
-// Threads. One io_context is run by WorkerThreads + 2 threads, and any free
-// thread serves any connection's events, as an I/O completion port does.
-// A connection's callbacks run inline on the thread that saw its event, so a
-// small request costs no thread hop. At most WorkerThreads callbacks run at
-// once (counted by `busySlots_`); an event that finds every slot taken waits
-// in `ready_` and is run by the next thread that gives a slot back, so no
-// thread ever blocks waiting for a slot and the two spare threads keep
-// accepting and flushing send queues while every callback blocks.
+// Threads. Connections are spread over WorkerThreads event loops, each an
+// io_context with one thread of its own, so that the common case (a read,
+// a short callback, a write) runs start to end on one thread without a
+// wake-up of any other: a thread hop per request would cost more than the
+// request. At most WorkerThreads callbacks run at once (counted by
+// `busySlots_`); an event that finds every slot taken waits in `ready_` and
+// is run by the next thread that gives a slot back, so no thread ever waits
+// for a slot.
+//
+// Callbacks may block for seconds (CGI does, and so does the body loop of a
+// large file while its send queue is full). As an I/O completion port
+// releases another thread when one blocks, a monitor watches the loops: a
+// loop whose every thread sits in a callback without finishing one for two
+// ticks gets a helper thread that runs it meanwhile, so its other
+// connections are read and its send queues, the blocked connection's own
+// among them, keep draining. The helper leaves once the loop has a free
+// thread again.
 //
 // One connection. Its callbacks form a chain driven by one thread at a time:
 // OnAccept, then for each readiness a read and OnReceive, then OnClose. The
@@ -19,8 +28,8 @@
 // Writes do not go through that chain. Send copies the bytes under the
 // connection's mutex, writes at once when nothing is queued (one syscall for
 // a small answer) and queues only what the kernel did not take; write
-// readiness then drains the queue on whatever thread is free, also while the
-// connection's own callback blocks.
+// readiness then drains the queue, also while the connection's own callback
+// blocks.
 //
 // Close. A disconnect, the silence sweep, a peer close or an I/O error mark
 // the connection closing; the chain's driver delivers OnClose once, after
@@ -64,6 +73,8 @@ inline constexpr uint64_t kLingerMilliseconds = 30000;
 inline constexpr size_t kAcceptBatch = 32;
 // Pause after the process ran out of descriptors or memory in accept.
 inline constexpr int kAcceptBackoffMilliseconds = 100;
+// The monitor's tick; a loop stalled for two ticks gets a helper.
+inline constexpr int kMonitorTickMilliseconds = 5;
 
 struct Listener {
   HP_FN_Server_OnAccept onAccept = nullptr;
@@ -94,6 +105,21 @@ class SendQueue {
 };
 
 class Server;
+
+// An event loop: an io_context with its own thread, and any helpers lent to
+// it while that thread is stuck in a callback.
+struct Loop {
+  std::unique_ptr<asio::io_context> io;
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
+  // Threads running this loop, and how many of them are inside a callback.
+  std::atomic<int> runners{0};
+  std::atomic<int> busy{0};
+  // Callbacks finished on this loop: the monitor's sign of progress.
+  std::atomic<uint64_t> finished{0};
+  // The monitor's own view, touched by it alone.
+  uint64_t seenFinished = 0;
+  int stalledTicks = 0;
+};
 
 // What the connection's driver does next.
 enum class Step : uint8_t { Accept, Receive, Close };
@@ -173,6 +199,8 @@ class Server {
   bool TryAcquireSlot();
   void ReleaseSlot() { busySlots_.fetch_sub(1); }
   void DrainReady();
+  // Runs the chain with a slot taken, counted as busy on the thread's loop.
+  void RunInSlot(Connection& connection);
   void Run(Connection& connection);
   // Reads and delivers; false when the connection goes to close.
   bool ReceiveAndDeliver(Connection& connection);
@@ -194,7 +222,12 @@ class Server {
   void ArmLingerTimerLocked();
   void OnLingerTick(const asio::error_code& error);
   void CloseAll();
-  void RunThread();
+  void RunLoop(Loop& loop);
+  void Monitor();
+  void LendHelper(Loop& loop);
+  void RunHelper();
+  void StopThreads();
+  void ReleaseLoops();
 
   void SetError(int code);
   void SetError(const asio::error_code& error);
@@ -207,9 +240,24 @@ class Server {
   std::mutex controlMutex_;
   bool running_ = false;
   std::atomic<bool> stopping_{false};
-  std::unique_ptr<asio::io_context> io_;
-  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
+  std::vector<std::unique_ptr<Loop>> loops_;
   std::vector<std::thread> threads_;
+  size_t nextLoop_ = 0;  // under acceptMutex_
+
+  std::mutex monitorMutex_;
+  std::condition_variable monitorWake_;
+  bool monitorQuit_ = false;
+  std::thread monitor_;
+
+  // Helper threads: lent to a stalled loop, parked when it no longer needs
+  // them, at most kHelperLimit of them alive.
+  std::mutex helperMutex_;
+  std::condition_variable helperWake_;
+  std::deque<Loop*> helpWanted_;
+  std::vector<std::thread> helpers_;
+  int idleHelpers_ = 0;
+  int helperLimit_ = 0;
+  bool helpersQuit_ = false;
 
   std::mutex acceptMutex_;
   std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;

@@ -175,9 +175,14 @@ TEST(SocketCallbacks, BlockedCallbackStopsNeitherOtherConnectionsNorItsOwnSendQu
   ASSERT_TRUE(server.Started());
 
   Client blocked(server.Port());
-  Client other(server.Port());
   ASSERT_TRUE(blocked.Connected());
-  ASSERT_TRUE(other.Connected());
+  // Several others, so that some share the blocked connection's loop.
+  std::vector<std::unique_ptr<Client>> others;
+  for (int i = 0; i < 4; ++i) {
+    others.push_back(std::make_unique<Client>(server.Port()));
+    ASSERT_TRUE(others.back()->Connected());
+  }
+  ASSERT_TRUE(server.WaitForAccepted(5, 5000));
   ASSERT_TRUE(blocked.SendAll("block"));
   std::string bulkReceived;
   std::thread reader([&] {
@@ -186,14 +191,16 @@ TEST(SocketCallbacks, BlockedCallbackStopsNeitherOtherConnectionsNorItsOwnSendQu
     bulkReceived = blocked.ReadExactly(kBulk, 15000);
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  // The other connection is served at once, round after round.
+  // The others are served at once, round after round.
   int64_t slowest = 0;
   for (int i = 0; i < 10; ++i) {
-    const auto start = Clock::now();
-    const std::string message = "hello " + std::to_string(i);
-    ASSERT_TRUE(other.SendAll(message));
-    EXPECT_EQ(other.ReadExactly(message.size(), 2000), message);
-    slowest = std::max<int64_t>(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    for (auto& other : others) {
+      const auto start = Clock::now();
+      const std::string message = "hello " + std::to_string(i);
+      ASSERT_TRUE(other->SendAll(message));
+      EXPECT_EQ(other->ReadExactly(message.size(), 2000), message);
+      slowest = std::max<int64_t>(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    }
   }
   EXPECT_LT(slowest, 200);
   reader.join();
@@ -209,6 +216,43 @@ TEST(SocketCallbacks, BlockedCallbackStopsNeitherOtherConnectionsNorItsOwnSendQu
   // Drained while the callback still blocked.
   EXPECT_EQ(pendingSamples.back(), 0);
   EXPECT_TRUE(std::is_sorted(pendingSamples.rbegin(), pendingSamples.rend()));
+}
+
+TEST(SocketCallbacks, LoopKeepsServingAfterItsBlockedCallbackReturns) {
+  // Two loops of two connections each: the blocked callback's neighbour
+  // needs a helper; once the callback returns the helper leaves and the
+  // loop's own thread must take over again, round after round.
+  TestServer* serverRef = nullptr;
+  TestServer server(2, [&](HP_CONNID id, const uint8_t* data, int length) {
+    if (std::string_view(reinterpret_cast<const char*>(data), length) == "block")
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    return serverRef->Echo(id, data, length);
+  });
+  serverRef = &server;
+  ASSERT_TRUE(server.Started());
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 4; ++i) {
+    clients.push_back(std::make_unique<Client>(server.Port()));
+    ASSERT_TRUE(clients.back()->Connected());
+  }
+  for (int round = 0; round < 6; ++round) {
+    Client& blocker = *clients[round % clients.size()];
+    ASSERT_TRUE(blocker.SendAll("block"));
+    for (size_t i = 0; i < clients.size(); ++i) {
+      if (clients[i].get() == &blocker) continue;
+      ASSERT_TRUE(clients[i]->SendAll("quick"));
+      EXPECT_EQ(clients[i]->ReadExactly(5, 1000), "quick") << "round " << round << " client " << i;
+    }
+    EXPECT_EQ(blocker.ReadExactly(5, 2000), "block") << "round " << round;
+    // Long enough for the helper to leave.
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    for (size_t i = 0; i < clients.size(); ++i) {
+      const auto start = Clock::now();
+      ASSERT_TRUE(clients[i]->SendAll("after"));
+      EXPECT_EQ(clients[i]->ReadExactly(5, 1000), "after") << "round " << round << " client " << i;
+      EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 100);
+    }
+  }
 }
 
 TEST(SocketCallbacks, QueueDrainsWhileEveryCallbackSlotIsBlocked) {

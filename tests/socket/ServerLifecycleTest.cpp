@@ -143,6 +143,78 @@ TEST(SocketServer, StopClosesEveryConnectionThenShutsDown) {
   EXPECT_EQ(again.ReadExactly(5, 2000), "again");
 }
 
+TEST(SocketServer, AcceptedSocketsAreNotInheritedByChildProcesses) {
+  TestServer server(2);
+  ASSERT_TRUE(server.Started());
+  Client client(server.Port());
+  ASSERT_TRUE(server.WaitForAccepted(1, 5000));
+  const HP_SOCKET socket = server.Records().begin()->second.socket;
+  ASSERT_NE(socket, 0u);
+  const int flags = ::fcntl(static_cast<int>(socket), F_GETFD);
+  ASSERT_GE(flags, 0);
+  EXPECT_NE(flags & FD_CLOEXEC, 0);
+}
+
+TEST(SocketServer, OutOfDescriptorsInAcceptBacksOffAndRecovers) {
+  TestServer server(2);
+  ASSERT_TRUE(server.Started());
+  // The clients' sockets exist first; then every free descriptor is taken,
+  // so that the server's accept fails with EMFILE.
+  std::vector<std::unique_ptr<Client>> clients;
+  std::vector<int> fillers;
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  const rlimit saved = limit;
+  limit.rlim_cur = std::min<rlim_t>(limit.rlim_cur, 4096);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(std::make_unique<Client>(server.Port()));
+    ASSERT_TRUE(clients.back()->Connected());
+  }
+  // The connections are in the backlog or accepted already; exhaust the
+  // table and connect one more, which the server cannot take now.
+  const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(probe, 0);
+  for (;;) {
+    const int filler = ::dup(probe);
+    if (filler < 0) break;
+    fillers.push_back(filler);
+  }
+  ASSERT_FALSE(fillers.empty());
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(server.Port());
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  rusage before{};
+  ::getrusage(RUSAGE_SELF, &before);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  rusage after{};
+  ::getrusage(RUSAGE_SELF, &after);
+  const auto cpuMs = [](const rusage& usage) {
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+  };
+  const size_t acceptedWhileFull = server.AcceptedIds().size();
+  const std::string errorWhileFull = HP_Server_GetLastErrorDesc(server.Handle());
+  for (int filler : fillers) ::close(filler);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  // No busy retry while the table was full.
+  EXPECT_LT(cpuMs(after) - cpuMs(before), 150.0);
+  EXPECT_LE(acceptedWhileFull, 3u);
+  EXPECT_EQ(errorWhileFull, std::strerror(EMFILE));
+  // Once descriptors are free again, the waiting connection is taken.
+  EXPECT_TRUE(server.WaitForAccepted(4, 3000));
+  const char message[] = "back";
+  ASSERT_EQ(::send(probe, message, 4, MSG_NOSIGNAL), 4);
+  char echoed[4] = {};
+  timeval wait{3, 0};
+  ::setsockopt(probe, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  EXPECT_EQ(::recv(probe, echoed, sizeof echoed, MSG_WAITALL), 4);
+  EXPECT_EQ(std::string(echoed, 4), "back");
+  ::close(probe);
+}
+
 // Client descriptors live in a child process: client and server sides then
 // each need one descriptor per connection from their own table, which keeps
 // the test within an ordinary descriptor limit. The child only makes system

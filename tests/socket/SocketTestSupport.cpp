@@ -195,23 +195,27 @@ void TestServer::Leave(HP_CONNID id) {
   --inside_[id];
 }
 
-void TestServer::Record(HP_CONNID id, char kind, const uint8_t* data, int length, En_HP_SocketOperation operation) {
+void TestServer::Record(HP_CONNID id, char kind, const uint8_t* data, int length, En_HP_SocketOperation operation,
+                        HP_SOCKET socket) {
   std::lock_guard lock(mutex_);
   ConnectionRecord& record = records_[id];
   if (record.events.find('C') != std::string::npos) record.eventAfterClose = true;
   record.events.push_back(kind);
   if (kind == 'R' && keepReceived_) record.received.append(reinterpret_cast<const char*>(data), length);
-  if (kind == 'A') accepted_.push_back(id);
+  if (kind == 'A') {
+    accepted_.push_back(id);
+    record.socket = socket;
+  }
   if (kind == 'C') {
     record.closeOperation = operation;
     ++closed_;
   }
 }
 
-En_HP_HandleResult TestServer::OnAccept(HP_CONNID id, HP_SOCKET) {
+En_HP_HandleResult TestServer::OnAccept(HP_CONNID id, HP_SOCKET socket) {
   TestServer* self = g_server.load();
   self->Enter(id);
-  self->Record(id, 'A', nullptr, 0, SO_UNKNOWN);
+  self->Record(id, 'A', nullptr, 0, SO_UNKNOWN, socket);
   self->Leave(id);
   return HR_OK;
 }

@@ -63,6 +63,7 @@ struct ConnectionRecord {
   std::string received;
   bool eventAfterClose = false;
   En_HP_SocketOperation closeOperation = SO_UNKNOWN;
+  HP_SOCKET socket = 0;  // as OnAccept gave it
 };
 
 class TestServer {
@@ -103,7 +104,8 @@ class TestServer {
 
   void Enter(HP_CONNID id);
   void Leave(HP_CONNID id);
-  void Record(HP_CONNID id, char kind, const uint8_t* data, int length, En_HP_SocketOperation operation);
+  void Record(HP_CONNID id, char kind, const uint8_t* data, int length, En_HP_SocketOperation operation,
+              HP_SOCKET socket = 0);
 
   HP_TcpServerListener listener_ = nullptr;
   HP_TcpServer server_ = nullptr;
