@@ -26,7 +26,7 @@ CrashHandler g_handler = nullptr;
 // Read once at start and again when the hook is armed: the hook itself
 // cannot ask for the zone (that may lock).
 std::atomic<long> g_utcOffsetSeconds{LocalUtcOffset()};
-std::atomic<int> g_reporting{0};
+std::atomic<int> g_reporting{0};  // 0 = no fault yet, 1 = reporting, 2 = reported
 static_assert(std::atomic<int>::is_always_lock_free, "the crash hook needs a lock-free flag");
 
 alignas(16) char g_mainAltStack[kAltStackBytes];
@@ -90,10 +90,16 @@ CrashRecord DescribeSignal(int sig, const siginfo_t* info, void* uc) {
 void OnFatalSignal(int sig, siginfo_t* info, void* uc) {
   // Only the first fault is reported; a fault inside the report, or on a
   // second thread meanwhile, goes straight on to the end.
-  if (g_reporting.exchange(1) == 0 && g_handler != nullptr) {
+  if (g_reporting.exchange(1) == 0) {
     int savedErrno = errno;
-    g_handler(DescribeSignal(sig, info, uc));
+    if (g_handler != nullptr) g_handler(DescribeSignal(sig, info, uc));
     errno = savedErrno;
+    g_reporting.store(2);
+  } else {
+    // Give the first report up to a second to reach the log before this
+    // thread ends the process.
+    struct timespec step = {0, 10 * 1000 * 1000};
+    for (int i = 0; i < 100 && g_reporting.load() == 1; ++i) ::nanosleep(&step, nullptr);
   }
   // End by the same signal: the default action, raised again. The signal
   // is blocked while this handler runs, so it is delivered as soon as the
