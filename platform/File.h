@@ -25,6 +25,10 @@ class File {
 
   // Existing file for reading.
   static File OpenRead(const std::string& path);
+  // Existing regular file for reading. Anything else (a FIFO, a socket, a
+  // device, a directory) is refused without blocking: not open, with the
+  // access-denied error in LastErrorCode.
+  static File OpenReadRegular(const std::string& path);
   // Existing file for reading and writing.
   static File OpenReadWrite(const std::string& path);
   // Created when missing, kept when present; every write lands at the end

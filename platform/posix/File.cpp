@@ -29,6 +29,19 @@ File& File::operator=(File&& other) noexcept {
 }
 
 File File::OpenRead(const std::string& path) { return OpenWith(path, O_RDONLY); }
+File File::OpenReadRegular(const std::string& path) {
+  // O_NONBLOCK so that opening a FIFO without a writer returns at once. It
+  // means nothing for reads of a regular file, so it is left set.
+  File file = OpenWith(path, O_RDONLY | O_NONBLOCK);
+  if (!file) return file;
+  struct stat st;
+  if (::fstat(file.Handle(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    file.Close();
+    errno = EACCES;
+    return file;
+  }
+  return file;
+}
 File File::OpenReadWrite(const std::string& path) { return OpenWith(path, O_RDWR); }
 File File::OpenAppend(const std::string& path) {
   return OpenWith(path, O_WRONLY | O_CREAT | O_APPEND);

@@ -4,6 +4,7 @@
 
 #include "platform/System.h"
 #include "server/process/CommandLine.h"
+#include "server/process/HostTable.h"
 #include "server/process/Service.h"
 #include "server/process/Settings.h"
 #include "server/process/Worker.h"
@@ -45,6 +46,7 @@ void RunServer(int argc, char** argv) {
   // Every role reads its settings and opens its logs before it looks at its
   // command, so even /v leaves an error.log behind.
   LoadServerSettings();
+  LoadHostFiles();
 
   if (command == "/install") {
     if (!InstallService()) FailInstaller("Unable to install service. ", kExitInstallFailed);

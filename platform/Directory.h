@@ -1,0 +1,44 @@
+// Directory enumeration: the entries of one directory with the facts a
+// listing needs, through a handle that closes itself.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace zevra::platform {
+
+struct DirectoryEntry {
+  std::string name;          // without directory; never "." or ".."
+  bool isDirectory = false;  // links are followed
+  bool isRegular = false;
+  int64_t size = 0;
+  int64_t lastWriteTime = 0;  // seconds since 1970, UTC; 0 when unknown
+};
+
+class DirectoryReader {
+ public:
+  DirectoryReader() = default;
+  DirectoryReader(DirectoryReader&& other) noexcept;
+  DirectoryReader& operator=(DirectoryReader&& other) noexcept;
+  DirectoryReader(const DirectoryReader&) = delete;
+  DirectoryReader& operator=(const DirectoryReader&) = delete;
+  ~DirectoryReader();
+
+  // Not open when the directory cannot be read (error in LastErrorCode).
+  static DirectoryReader Open(const std::string& path);
+  bool IsOpen() const { return handle_ != nullptr; }
+
+  // The next entry in the file system's own order; false at the end. An
+  // entry whose facts cannot be read comes with them all false and 0.
+  bool Next(DirectoryEntry& entry);
+
+ private:
+  struct Handle;
+  struct HandleCloser {
+    void operator()(Handle* handle) const;
+  };
+  std::unique_ptr<Handle, HandleCloser> handle_;
+};
+
+}  // namespace zevra::platform

@@ -1,0 +1,9 @@
+#include "platform/Path.h"
+
+namespace zevra::platform {
+
+bool IsAcceptablePathSegment(std::string_view segment) {
+  return segment.find('\0') == std::string_view::npos;
+}
+
+}  // namespace zevra::platform

@@ -1,0 +1,123 @@
+// Validators of a file version and the table of its compressed copies.
+#include <string>
+#include <string_view>
+
+#include "platform/System.h"
+#include "server/response/StaticFile.h"
+
+namespace zevra {
+
+uint32_t TextHash(std::string_view bytes) {
+  uint32_t h = 0;
+  for (size_t i = bytes.size(); i > 0; --i) {
+    h = h * 31u + static_cast<uint8_t>(bytes[i - 1]) + 1u;
+  }
+  return h;
+}
+
+std::string HashText(std::string_view bytes) {
+  int32_t h = static_cast<int32_t>(TextHash(bytes));
+  if (h >= 0) return std::to_string(h);
+  // The magnitude of INT32_MIN has no int32 form: widen first.
+  std::string text(1, 'm');
+  text += std::to_string(-static_cast<int64_t>(h));
+  return text;
+}
+
+std::string EntityTagOf(std::string_view localPath, std::string_view lastModified) {
+  std::string tag;
+  tag.reserve(26);
+  tag += '"';
+  tag += HashText(localPath);
+  tag += ':';
+  tag += HashText(lastModified);
+  tag += '"';
+  return tag;
+}
+
+std::string GzipCachePath(std::string_view programDirectory, std::string_view localPath,
+                          std::string_view lastModified) {
+  std::string path(programDirectory);
+  path += platform::kPathSeparator;
+  path += "WebCache";
+  path += platform::kPathSeparator;
+  path += "cache_";
+  path += HashText(localPath);
+  path += '_';
+  path += HashText(lastModified);
+  return path;
+}
+
+namespace {
+
+size_t HomeSlot(std::string_view key) {
+  uint32_t h = TextHash(key);
+  uint32_t magnitude = (h & 0x80000000u) ? 0u - h : h;
+  return magnitude % GzipCacheTable::kSlots;
+}
+
+}  // namespace
+
+size_t GzipCacheTable::FindSlot(std::string_view localPath) const {
+  size_t slot = HomeSlot(localPath);
+  for (size_t probe = 0; probe < kSlots; ++probe, slot = (slot + 1) % kSlots) {
+    const Slot& s = slots_[slot];
+    if (s.state == SlotState::kEmpty) return kSlots;
+    if (s.state == SlotState::kUsed && s.key == localPath) return slot;
+  }
+  return kSlots;
+}
+
+const std::string* GzipCacheTable::Find(std::string_view localPath) const {
+  size_t slot = FindSlot(localPath);
+  return slot == kSlots ? nullptr : &slots_[slot].value;
+}
+
+bool GzipCacheTable::Set(std::string_view localPath, std::string_view lastModified) {
+  size_t slot = FindSlot(localPath);
+  if (slot != kSlots) {
+    slots_[slot].value.assign(lastModified);
+    return true;
+  }
+  // The last free slot is kept so that a probe for an absent path always
+  // ends at an empty slot; a full table stops caching new paths.
+  if (!HasRoom()) return false;
+  slot = HomeSlot(localPath);
+  for (size_t probe = 0; probe < kSlots; ++probe, slot = (slot + 1) % kSlots) {
+    Slot& s = slots_[slot];
+    if (s.state != SlotState::kUsed) {
+      s.state = SlotState::kUsed;
+      s.key.assign(localPath);
+      s.value.assign(lastModified);
+      ++count_;
+      return true;
+    }
+  }
+  return false;
+}
+
+void GzipCacheTable::Remove(std::string_view localPath) {
+  size_t slot = FindSlot(localPath);
+  if (slot == kSlots) return;
+  // A removed slot stays a step on other keys' probe paths.
+  slots_[slot].state = SlotState::kRemoved;
+  slots_[slot].key.clear();
+  slots_[slot].value.clear();
+  --count_;
+}
+
+void GzipCacheTable::Clear() {
+  for (Slot& s : slots_) {
+    s.state = SlotState::kEmpty;
+    s.key.clear();
+    s.value.clear();
+  }
+  count_ = 0;
+}
+
+GzipCacheTable& GzipCache() {
+  static GzipCacheTable table;
+  return table;
+}
+
+}  // namespace zevra

@@ -1,0 +1,383 @@
+// Static file delivery. One call answers one GET or HEAD for a regular file:
+// validators and 304, the compressed copy for clients that take gzip, a
+// byte range or the whole file, then the body from mapped views, paced on
+// the connection's send queue so that a slow client never holds more than
+// one window of the file in memory.
+#include "server/response/StaticFile.h"
+
+#include <algorithm>
+#include <string>
+
+#include "common/Text.h"
+#include "platform/Clock.h"
+#include "platform/System.h"
+#include "server/net/ReceiveBuffer.h"
+#include "server/response/Compression.h"
+#include "server/response/ErrorPages.h"
+#include "server/response/Logs.h"
+#include "server/response/ResponseHead.h"
+#include "server/response/Runtime.h"
+
+namespace zevra {
+namespace {
+
+// While the send queue holds a whole window, the loop looks again after
+// this many milliseconds.
+constexpr uint32_t kQueueWaitMs = 100;
+// A client that takes no byte for this long has stopped reading; its
+// connection is closed so that it does not hold a worker thread for ever
+// (the silence sweeper is off by default).
+constexpr uint64_t kStalledClientMs = 60000;
+
+// One mapped view, and the most bytes one connection may have queued: the
+// FileMapping window, kept a whole multiple of the mapping granularity.
+int64_t WindowSize() {
+  const int64_t granularity = std::max<int64_t>(1, g_startup.allocationGranularity);
+  int64_t window = g_settings.FileMapping;
+  if (window < granularity) window = granularity;
+  return window - window % granularity;
+}
+
+int64_t SendSize() { return g_settings.Buffer > 0 ? g_settings.Buffer : 40960; }
+
+std::string OsDetail(int code) { return "OS信息 : (" + std::to_string(code) + ") " + SystemErrorText(code); }
+
+bool KeepsConnection(const ResponseHead& response) { return AsciiLower(response.Connection) == "keep-alive"; }
+
+void FinishConnection(const ResponseHead& response, ConnId conn) {
+  if (!KeepsConnection(response)) Link().Disconnect(conn);
+}
+
+std::string RequestPath(const HttpRequest& request) {
+  std::string path = request.Directory;
+  path += request.FileName;
+  return path;
+}
+
+void LogAnswer(const HttpRequest& request, const ResponseHead& response, ConnId conn) {
+  if (!g_settings.WriteAccessLog) return;
+  std::string line = RemoteAddressText(conn);
+  line += ':';
+  line += RemotePortText(conn);
+  line += " \"";
+  line += EscapeLogText(request.Method);
+  line += ' ';
+  line += EscapeLogText(RequestPath(request));
+  line += " HTTP/1.1\" ";
+  line += std::string_view(response.Status).substr(0, 3);
+  line += ' ';
+  line += response.ContentLength.empty() ? std::string("0") : response.ContentLength;
+  line += " \"";
+  line += EscapeLogText(request.UserAgent);
+  line += '"';
+  AppendAccessLog(line);
+}
+
+// An error page sent after the validators were set describes no version
+// of the file: it must not carry the file's validators or range.
+void SendFileErrorPage(int status, const HttpRequest& request, ResponseHead& response, ConnId conn,
+                       const std::string& detail) {
+  response.LastModified.clear();
+  response.ETag.clear();
+  response.Vary.clear();
+  response.ContentRange.clear();
+  response.AcceptRanges.clear();
+  SendErrorPage(status, request, response, conn, detail);
+}
+
+std::string LastModifiedOf(const platform::File& file) {
+  return FormatHttpDate(platform::UtcFromUnixSeconds(file.LastWriteTime()));
+}
+
+// Reads the whole (small) source file; false on a read failure.
+bool ReadAll(platform::File& file, int64_t size, std::string& out) {
+  out.assign(static_cast<size_t>(size), '\0');
+  int64_t got = 0;
+  while (got < size) {
+    int64_t n = file.ReadAt(out.data() + got, static_cast<size_t>(size - got), got);
+    if (n < 0) return false;
+    if (n == 0) break;  // shrank while we read: the copy is of what was there
+    got += n;
+  }
+  out.resize(static_cast<size_t>(got));
+  return true;
+}
+
+enum class CopyResult { kServeCompressed, kServeIdentity, kAnswered };
+
+// Makes the compressed copy at cachePath. It is written under a temporary
+// name and renamed only when complete, so that no request is ever served a
+// truncated copy; on failure nothing is left behind.
+CopyResult MakeGzipCopy(const HttpRequest& request, ResponseHead& response, ConnId conn, platform::File& source,
+                        int64_t size, const std::string& cachePath) {
+  const std::string partPath = cachePath + ".part";
+  platform::File copy = platform::File::CreateAlways(partPath);
+  if (!copy) {
+    int code = platform::LastErrorCode();
+    SendErrorPage(500, request, response, conn, "无法打开 GZIP 缓存文件。\r\n" + OsDetail(code));
+    return CopyResult::kAnswered;
+  }
+  std::string content;
+  bool written = ReadAll(source, size, content);
+  if (written) {
+    const std::string packed = CompressBytes(content);
+    written = copy.WriteAll(packed.data(), packed.size());
+  }
+  int code = platform::LastErrorCode();
+  copy.Close();
+  if (written && platform::ReplaceFileWith(partPath, cachePath)) return CopyResult::kServeCompressed;
+  if (written) code = platform::LastErrorCode();
+  platform::RemoveFile(partPath);
+  SendErrorPage(500, request, response, conn, "无法写出 GZIP 缓存到文件。\r\n" + OsDetail(code));
+  return CopyResult::kAnswered;
+}
+
+// Decides whether the answer is the compressed copy, making the copy when
+// the table has none for this version. One lock covers the table and the
+// making of copies, so two requests never write the same copy at once.
+CopyResult ChooseEncoding(const HttpRequest& request, ResponseHead& response, ConnId conn,
+                          platform::File& source, int64_t size, const std::string& lastModified,
+                          const std::string& cachePath) {
+  GzipCacheTable& cache = GzipCache();
+  std::lock_guard<std::mutex> guard(cache.Lock());
+  const std::string* known = cache.Find(request.LocalPath);
+  if (known != nullptr && *known == lastModified && platform::QueryFile(cachePath).isRegular) {
+    return CopyResult::kServeCompressed;
+  }
+  if (size > kGzipCacheLimit) return CopyResult::kServeIdentity;
+  // A full table takes no new paths: those files go out uncompressed.
+  if (known == nullptr && !cache.HasRoom()) return CopyResult::kServeIdentity;
+  CopyResult result = MakeGzipCopy(request, response, conn, source, size, cachePath);
+  if (result == CopyResult::kServeCompressed) {
+    cache.Set(request.LocalPath, lastModified);
+  } else {
+    cache.Remove(request.LocalPath);
+  }
+  return result;
+}
+
+// The view of the window that holds position.
+platform::MappedView MapWindowAt(const platform::File& file, int64_t fileSize, int64_t position, int64_t& viewStart) {
+  const int64_t window = WindowSize();
+  viewStart = position - position % window;
+  return platform::MappedView::Map(file, viewStart, static_cast<size_t>(std::min(window, fileSize - viewStart)));
+}
+
+// The body bytes first..end-1 of file, from views of at most one window
+// (the first one, view at viewStart, mapped by the caller), each send at
+// most one Buffer. Returns true when every byte was handed to the library. Progress shows
+// in the context while a whole body streams.
+bool SendBody(const HttpRequest& request, ConnId conn, ConnectionContext* context, const platform::File& file,
+              int64_t fileSize, int64_t first, int64_t end, platform::MappedView view, int64_t viewStart,
+              bool trackProgress) {
+  const int64_t window = WindowSize();
+  const int64_t chunk = SendSize();
+
+  if (trackProgress && context != nullptr) {
+    std::lock_guard<std::recursive_mutex> guard(context->lock);
+    context->state = kStateSending;
+    context->contentLength = end - first;
+    context->bodyReceived = 0;
+  }
+
+  int64_t position = first;
+  uint64_t lastProgress = platform::MonotonicMilliseconds();
+  int64_t lastPending = -1;
+  while (position < end) {
+    if (Link().Context(conn) != context) return false;  // the connection has gone
+    int64_t pending = 0;
+    if (!Link().PendingBytes(conn, pending)) return false;
+    if (pending >= window) {
+      const uint64_t now = platform::MonotonicMilliseconds();
+      if (lastPending < 0 || pending < lastPending) lastProgress = now;
+      lastPending = pending;
+      if (now - lastProgress > kStalledClientMs) return false;
+      platform::SleepMilliseconds(kQueueWaitMs);
+      continue;
+    }
+    lastPending = -1;
+    lastProgress = platform::MonotonicMilliseconds();
+    if (!view.IsMapped() || position >= viewStart + static_cast<int64_t>(view.Length())) {
+      view.Unmap();
+      view = MapWindowAt(file, fileSize, position, viewStart);
+      if (!view.IsMapped() || view.Length() == 0) {
+        AppendErrorLog("Unable to map file '" + request.FileName + "'. " + SystemErrorText(platform::LastErrorCode()));
+        return false;
+      }
+    }
+    const int64_t viewEnd = viewStart + static_cast<int64_t>(view.Length());
+    const int64_t count = std::min({chunk, viewEnd - position, end - position});
+    const uint8_t* bytes = view.Data() + (position - viewStart);
+    if (!Link().Send(conn, bytes, static_cast<size_t>(count))) return false;
+    position += count;
+    if (trackProgress && context != nullptr) {
+      std::lock_guard<std::recursive_mutex> guard(context->lock);
+      context->bodyReceived = position - first;
+    }
+  }
+  return true;
+}
+
+void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context) {
+  // Only regular files: opening a FIFO would block this thread for ever,
+  // and a device or socket is nothing to serve.
+  platform::File source = platform::File::OpenReadRegular(request.LocalPath);
+  if (!source) {
+    int code = platform::LastErrorCode();
+    SendErrorPage(403, request, response, conn, OsDetail(code));
+    return;
+  }
+  const int64_t sourceSize = source.Size();
+  const std::string lastModified = LastModifiedOf(source);
+
+  bool compressed = g_settings.EnableGZIP && response.ContentEncoding == "gzip";
+  std::string cachePath;
+  if (compressed) {
+    cachePath = GzipCachePath(g_startup.programDirectory, request.LocalPath, lastModified);
+    switch (ChooseEncoding(request, response, conn, source, sourceSize, lastModified, cachePath)) {
+      case CopyResult::kAnswered: return;
+      case CopyResult::kServeIdentity: compressed = false; break;
+      case CopyResult::kServeCompressed: break;
+    }
+  }
+  if (!compressed) response.ContentEncoding.clear();
+
+  response.Status = "200 OK";
+  response.LastModified = lastModified;
+  response.ETag = EntityTagOf(request.LocalPath, lastModified);
+  if (compressed) response.Vary = "Accept-Encoding";
+
+  // Exact text comparisons: a client sends back what it was given.
+  if ((!request.IfModifiedSince.empty() && request.IfModifiedSince == response.LastModified) ||
+      (!request.IfNoneMatch.empty() && request.IfNoneMatch == response.ETag)) {
+    SendNotModified(request, response, conn, request.LocalPath, source);
+    return;
+  }
+
+  // From here on sizes, ranges and bodies are those of the file sent.
+  platform::File body;
+  if (compressed) {
+    body = platform::File::OpenReadRegular(cachePath);
+    if (!body) {
+      int code = platform::LastErrorCode();
+      SendFileErrorPage(500, request, response, conn, "无法打开 GZIP 缓存文件。\r\n" + OsDetail(code));
+      return;
+    }
+    source.Close();
+  } else {
+    body = std::move(source);
+  }
+  const int64_t size = compressed ? body.Size() : sourceSize;
+  if (size < 0) {
+    int code = platform::LastErrorCode();
+    SendFileErrorPage(403, request, response, conn, OsDetail(code));
+    return;
+  }
+
+  const ByteRange range = ParseRange(request.Range, size);
+  if (range.kind == ByteRange::kUnsatisfiable) {
+    response.Status = "416 Range Not Satisfiable";
+    response.ContentRange = "bytes */" + std::to_string(size);
+    response.ContentLength = "0";
+    SendBytes(conn, BuildResponseHead(response));
+    LogAnswer(request, response, conn);
+    FinishConnection(response, conn);
+    return;
+  }
+
+  int64_t first = 0;
+  int64_t end = size;
+  if (range.kind == ByteRange::kPartial) {
+    first = range.first;
+    end = range.last + 1;
+    response.Status = "206 Partial Content";
+    response.ContentRange =
+        "bytes " + std::to_string(range.first) + "-" + std::to_string(range.last) + "/" + std::to_string(size);
+  }
+  response.ContentLength = std::to_string(end - first);
+
+  const bool headOnly = request.Method == "HEAD" || end == first;
+  std::string head = BuildResponseHead(response);
+  if (headOnly) {
+    SendBytes(conn, head);
+    LogAnswer(request, response, conn);
+    FinishConnection(response, conn);
+    return;
+  }
+
+  // A body that fits in one send is read straight behind its head and goes
+  // out as one buffer: one read instead of a map and an unmap, one send.
+  const int64_t length = end - first;
+  if (length <= SendSize()) {
+    const size_t headSize = head.size();
+    head.resize(headSize + static_cast<size_t>(length));
+    int64_t got = 0;
+    while (got < length) {
+      int64_t n = body.ReadAt(head.data() + headSize + got, static_cast<size_t>(length - got), first + got);
+      if (n <= 0) break;
+      got += n;
+    }
+    if (got < length) {
+      // The file shrank or cannot be read: nothing has gone out yet.
+      int code = platform::LastErrorCode();
+      SendFileErrorPage(500, request, response, conn, OsDetail(code));
+      return;
+    }
+    const bool sent = SendBytes(conn, head);
+    LogAnswer(request, response, conn);
+    if (!sent) {
+      Link().Disconnect(conn);
+      return;
+    }
+    FinishConnection(response, conn);
+    return;
+  }
+
+  // The first view is mapped before the head goes out, so that a file that
+  // cannot be mapped still gets an honest error page.
+  int64_t viewStart = 0;
+  platform::MappedView view = MapWindowAt(body, size, first, viewStart);
+  if (!view.IsMapped()) {
+    int code = platform::LastErrorCode();
+    const std::string message = SystemErrorText(code);
+    SendFileErrorPage(500, request, response, conn, "无法创建到文件的映射。\r\n" + OsDetail(code));
+    AppendErrorLog("Unable to map file '" + request.FileName + "'. " + message);
+    return;
+  }
+  const bool sent = SendBytes(conn, head);
+  LogAnswer(request, response, conn);
+  const bool complete =
+      sent && SendBody(request, conn, context, body, size, first, end, std::move(view), viewStart,
+                       range.kind == ByteRange::kWhole);
+  // A body cut short cannot be followed by another answer on the same
+  // connection: the client would read the next head as body bytes.
+  if (!complete) {
+    Link().Disconnect(conn);
+    return;
+  }
+  FinishConnection(response, conn);
+}
+
+}  // namespace
+
+void SendNotModified(const HttpRequest& request, ResponseHead& response, ConnId conn, std::string_view localPath,
+                     const platform::File& file) {
+  response.Status = "304 Not Modified";
+  response.LastModified = LastModifiedOf(file);
+  response.ETag = EntityTagOf(localPath, response.LastModified);
+  response.AcceptRanges.clear();
+  SendBytes(conn, BuildResponseHead(response));
+  FinishConnection(response, conn);
+  if (g_settings.WriteAccessLog) {
+    AppendAccessLog(RemoteAddressText(conn) + ":" + RemotePortText(conn) + " \"" + EscapeLogText(request.Method) +
+                    " " + EscapeLogText(RequestPath(request)) + " HTTP/1.1\" 304 0 \"" +
+                    EscapeLogText(request.UserAgent) + "\"");
+  }
+}
+
+void SendStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context) {
+  DeliverStaticFile(request, response, conn, context);
+  ResetRequestState(conn);
+}
+
+}  // namespace zevra

@@ -1,0 +1,102 @@
+// Static file delivery: validators and 304, byte ranges, compressed copies
+// in WebCache/, and the paced body loop over mapped views.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "platform/File.h"
+#include "server/net/ConnectionContext.h"
+#include "server/net/ServerLink.h"
+#include "server/response/HttpRequest.h"
+
+namespace zevra {
+
+// h = h * 31 + byte + 1 over the bytes from the last to the first, with
+// unsigned bytes and 32-bit wrap-around. "abc" gives 99267.
+uint32_t TextHash(std::string_view bytes);
+// The hash as a signed decimal with "m" for the minus sign: "m12", "345".
+std::string HashText(std::string_view bytes);
+
+// The ETag of a file version: "\"" + HashText(path) + ":" +
+// HashText(lastModified) + "\"".
+std::string EntityTagOf(std::string_view localPath, std::string_view lastModified);
+// programDirectory/WebCache/cache_<HashText(path)>_<HashText(lastModified)>.
+std::string GzipCachePath(std::string_view programDirectory, std::string_view localPath,
+                          std::string_view lastModified);
+
+// Files up to this size get a compressed copy; larger ones go out as they are.
+inline constexpr int64_t kGzipCacheLimit = 10481024;
+
+// What a Range header asks of a file of a given size.
+struct ByteRange {
+  enum Kind {
+    kWhole,          // no usable Range: the whole file, 200
+    kPartial,        // first..last (inclusive, within the file), 206
+    kUnsatisfiable,  // 416 with Content-Range "bytes */size"
+  };
+  Kind kind = kWhole;
+  int64_t first = 0;
+  int64_t last = 0;
+};
+
+// The Range header value against a file of size bytes (RFC 9110 14.1):
+//   bytes=A-   A to the end          bytes=A-B  A to min(B, size - 1)
+//   bytes=-N   the last N bytes      a first byte of 0 (bytes=0-, bytes=0-99)
+//                                    is answered whole, as 200
+// A first byte at or beyond the end, a suffix of 0 and any range on an empty
+// file are unsatisfiable. A value that does not parse (another unit, B < A,
+// no digits, a number that overflows) is ignored: kWhole. For a list of
+// ranges every element must parse; the answer runs from the first element's
+// first byte to the end of the file, one range covering what was asked.
+ByteRange ParseRange(std::string_view value, int64_t size);
+
+// Local path to the Last-Modified text its compressed copy was made for.
+// 2048 slots, probing from abs(TextHash(path)) mod 2048. Callers hold
+// Lock() around every look-up, change and the making of a copy. A full
+// table refuses new paths; it never waits and never evicts.
+class GzipCacheTable {
+ public:
+  static constexpr size_t kSlots = 2048;
+
+  std::mutex& Lock() { return lock_; }
+  // The Last-Modified text recorded for the path, or null.
+  const std::string* Find(std::string_view localPath) const;
+  // Records (or replaces) the version of a path; false when the table is
+  // full and the path is not in it yet.
+  bool Set(std::string_view localPath, std::string_view lastModified);
+  void Remove(std::string_view localPath);
+  // Whether Set would take a path that is not in the table yet.
+  bool HasRoom() const { return count_ + 1 < kSlots; }
+  size_t Count() const { return count_; }
+  void Clear();
+
+ private:
+  enum class SlotState : uint8_t { kEmpty, kUsed, kRemoved };
+  struct Slot {
+    SlotState state = SlotState::kEmpty;
+    std::string key;
+    std::string value;
+  };
+  size_t FindSlot(std::string_view localPath) const;  // kSlots when absent
+
+  std::mutex lock_;
+  Slot slots_[kSlots];
+  size_t count_ = 0;
+};
+
+// The process-wide table of compressed copies.
+GzipCacheTable& GzipCache();
+
+// Sends the file at request.LocalPath (GET or HEAD) and ends the request:
+// keeps or closes the connection by response.Connection and calls
+// ResetRequestState on every path.
+void SendStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context);
+
+// The 304 answer for an open file; does not end the request.
+void SendNotModified(const HttpRequest& request, ResponseHead& response, ConnId conn,
+                     std::string_view localPath, const platform::File& file);
+
+}  // namespace zevra
