@@ -11,7 +11,18 @@ namespace zevra {
 
 // The page as UTF-8 bytes, from its title, heading and text (lines of the
 // text separated by CR LF).
+// All three are the system's own texts and go in as they stand.
 std::string BuildErrorPage(std::string_view title, std::string_view heading, std::string_view text);
+
+// The same page with further lines that came from a request or from the
+// file system (a detail, a local path; lines separated by CR LF). They are
+// HTML-escaped and inserted after the template's placeholders have been
+// replaced, so no request text can reach a placeholder or the markup.
+std::string BuildErrorPage(std::string_view title, std::string_view heading, std::string_view text,
+                           std::string_view foreignText);
+
+// & < > " ' as character references.
+std::string EscapeHtml(std::string_view text);
 
 // Sends the page for status (400, 403, 404, 405, 411, 414, 500, 502, 503 or
 // 504) with its access-log line, and disconnects as that status requires.

@@ -20,9 +20,18 @@ std::string BuildResponseHead(ResponseHead& head);
 std::string ExtensionOf(std::string_view fileName);
 const char* MimeTypeForExtension(std::string_view extension);
 
-// RFC 1123 form: "Sat, 05 Mar 2016 08:09:07 GMT".
+// RFC 1123 form: "Sat, 05 Mar 2016 08:09:07 GMT". The weekday is worked
+// out from the calendar date, so a hand-filled time needs none.
 std::string FormatHttpDate(const platform::CivilTime& time);
 platform::CivilTime CurrentUtcTime();
+// FormatHttpDate(CurrentUtcTime()), formatted once per second per thread.
+// The view stays valid on the calling thread until its next call.
+std::string_view CurrentHttpDate();
+
+// True when an Accept-Encoding value names gzip as one of its codings (any
+// letter case) without refusing it by a quality of zero ("gzip;q=0").
+// The one rule for whether an answer may be sent compressed.
+bool AcceptsGzip(std::string_view acceptEncoding);
 
 // Hands the whole buffer to the library's send in one call.
 bool SendBytes(ConnId conn, std::string_view bytes);

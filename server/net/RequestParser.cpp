@@ -1,0 +1,358 @@
+// Request heads into HttpRequest records.
+//
+// The parser runs once per request on a worker thread, so it works in one
+// left-to-right pass over the head: each line is found with a byte search
+// for CR, each header name is matched by its length before any letters are
+// compared, and values are copied once, straight into their fields. Nothing
+// here fails: what cannot be read stays empty and the handlers decide.
+#include "server/net/RequestParser.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "common/Text.h"
+#include "platform/System.h"
+
+namespace zevra {
+namespace {
+
+constexpr std::string_view kLineEnd = "\r\n";
+
+// The header fields a request may fill, in the order their names are tried.
+// Names are unique, so the first match is the only match; the order is kept
+// for whoever adds a name that is a case variant of another.
+struct KnownHeader {
+  std::string_view name;
+  std::string HttpRequest::*field;
+};
+
+constexpr KnownHeader kKnownHeaders[] = {
+    {"HOST", &HttpRequest::Host},
+    {"Accept-Language", &HttpRequest::AcceptLanguage},
+    {"Referer", &HttpRequest::Referer},
+    {"Origin", &HttpRequest::Origin},
+    {"User-Agent", &HttpRequest::UserAgent},
+    {"Accept", &HttpRequest::Accept},
+    {"Accept-Encoding", &HttpRequest::AcceptEncoding},
+    {"Accept-Charset", &HttpRequest::AcceptCharset},
+    {"Server", &HttpRequest::Server},
+    {"Cache-Control", &HttpRequest::CacheControl},
+    {"Pragma", &HttpRequest::Pragma},
+    {"Last-Modified", &HttpRequest::LastModified},
+    {"Content-Length", &HttpRequest::ContentLength},
+    {"Connection", &HttpRequest::Connection},
+    {"Content-Type", &HttpRequest::ContentType},
+    {"X-Powered-By", &HttpRequest::XPoweredBy},
+    {"Expires", &HttpRequest::Expires},
+    {"Date", &HttpRequest::Date},
+    {"Content-Encoding", &HttpRequest::ContentEncoding},
+    {"ETag", &HttpRequest::ETag},
+    {"Cookie", &HttpRequest::Cookie},
+    {"If-Modified-Since", &HttpRequest::IfModifiedSince},
+    {"If-None-Match", &HttpRequest::IfNoneMatch},
+    {"Range", &HttpRequest::Range},
+    {"Status", &HttpRequest::Status},
+};
+
+// The longest known name, "If-Modified-Since"; a longer name is not looked
+// up at all.
+constexpr size_t kLongestKnownName = 17;
+
+std::string HttpRequest::*FieldForHeader(std::string_view name) {
+  if (name.size() > kLongestKnownName || name.empty()) return nullptr;
+  for (const KnownHeader& known : kKnownHeaders) {
+    if (known.name.size() == name.size() && EqualsIgnoreCase(known.name, name)) return known.field;
+  }
+  return nullptr;
+}
+
+// Position of the first CR LF at or after from, or npos.
+size_t FindLineEnd(std::string_view text, size_t from) {
+  while (from < text.size()) {
+    const void* cr = std::memchr(text.data() + from, '\r', text.size() - from);
+    if (cr == nullptr) return std::string_view::npos;
+    size_t at = static_cast<size_t>(static_cast<const char*>(cr) - text.data());
+    if (at + 1 < text.size() && text[at + 1] == '\n') return at;
+    from = at + 1;
+  }
+  return std::string_view::npos;
+}
+
+// Position of the first ": " in line, or npos; sets more when a second one
+// follows it.
+size_t FindHeaderSeparator(std::string_view line, bool& more) {
+  more = false;
+  size_t found = std::string_view::npos;
+  size_t from = 0;
+  while (from < line.size()) {
+    const void* colon = std::memchr(line.data() + from, ':', line.size() - from);
+    if (colon == nullptr) break;
+    size_t at = static_cast<size_t>(static_cast<const char*>(colon) - line.data());
+    if (at + 1 < line.size() && line[at + 1] == ' ') {
+      if (found != std::string_view::npos) {
+        more = true;
+        return found;
+      }
+      found = at;
+      from = at + 2;
+    } else {
+      from = at + 1;
+    }
+  }
+  return found;
+}
+
+// A header line is used only when it holds exactly one ": " and a value
+// after it. A second ": " anywhere in the value makes the whole line
+// unusable, also when it stands at the very end of the line: cutting the
+// value there would store a value the client never sent.
+void ParseHeaderLine(std::string_view line, bool firstHeaderLine, HttpRequest& request) {
+  bool more = false;
+  const size_t sep = FindHeaderSeparator(line, more);
+  if (sep == std::string_view::npos || more) return;
+  const std::string_view name = line.substr(0, sep);
+  const std::string_view value = line.substr(sep + 2);
+  if (value.empty()) return;
+
+  // The line was accepted: it is name + ": " + value as it stands. A skipped
+  // first header line still leaves its separator, so the text then begins
+  // with CR LF.
+  if (!firstHeaderLine) request.HeaderLines.append(kLineEnd);
+  request.HeaderLines.append(line);
+
+  std::string HttpRequest::*field = FieldForHeader(name);
+  if (field == nullptr) return;
+  if (field == &HttpRequest::Cookie) {
+    request.Cookie.append(value);  // every Cookie line, joined as they come
+  } else {
+    (request.*field).assign(value);  // a repeated field keeps its last value
+  }
+}
+
+// The request line splits at single spaces into exactly three parts. As in
+// every split of this server, empty parts between two spaces count, and one
+// space at the very end adds no part.
+void ParseRequestLine(std::string_view line, HttpRequest& request) {
+  if (line.empty()) return;
+  const size_t first = line.find(' ');
+  if (first == std::string_view::npos) return;
+  const size_t second = line.find(' ', first + 1);
+  if (second == std::string_view::npos) return;
+  size_t versionEnd = line.size();
+  const size_t third = line.find(' ', second + 1);
+  if (third != std::string_view::npos) {
+    // Only a lone trailing space is allowed after the version.
+    if (third + 1 != line.size()) return;
+    versionEnd = third;
+  }
+  request.Method.assign(line.substr(0, first));
+  request.Version.assign(line.substr(second + 1, versionEnd - second - 1));
+  SplitTarget(line.substr(first + 1, second - first - 1), request.Directory, request.FileName, request.Query);
+}
+
+void RebuildUri(HttpRequest& request) {
+  std::string& uri = request.Uri;
+  uri.reserve(request.Directory.size() + request.FileName.size() + request.Query.size() + 1);
+  uri = request.Directory;
+  if constexpr (platform::kPathSeparator != '/') {
+    for (char& c : uri) {
+      if (c == platform::kPathSeparator) c = '/';
+    }
+  }
+  uri += request.FileName;
+  if (!request.Query.empty()) {
+    uri += '?';
+    uri += request.Query;
+  }
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// Length of the well-formed UTF-8 character at text[i], or 0 when the bytes
+// there are not one. Follows the table of well-formed byte sequences
+// (Unicode 3.9, table 3-7): no overlong forms, no surrogates, nothing above
+// U+10FFFF. On 0, *bad is the length of the maximal ill-formed subpart,
+// which is what one replacement character stands for.
+size_t Utf8CharLength(std::string_view text, size_t i, size_t* bad) {
+  const unsigned char b0 = static_cast<unsigned char>(text[i]);
+  *bad = 1;
+  if (b0 < 0x80) return 1;
+  size_t need = 0;
+  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 2;
+    if (b0 == 0xE0) lo = 0xA0;  // overlong below U+0800
+    if (b0 == 0xED) hi = 0x9F;  // surrogates U+D800..U+DFFF
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 3;
+    if (b0 == 0xF0) lo = 0x90;  // overlong below U+10000
+    if (b0 == 0xF4) hi = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;  // C0, C1, F5..FF, or a stray continuation byte
+  }
+  for (size_t k = 1; k <= need; ++k) {
+    if (i + k >= text.size()) {
+      *bad = k;  // truncated at the end
+      return 0;
+    }
+    const unsigned char b = static_cast<unsigned char>(text[i + k]);
+    const unsigned char kLo = k == 1 ? lo : 0x80;
+    const unsigned char kHi = k == 1 ? hi : 0xBF;
+    if (b < kLo || b > kHi) {
+      *bad = k;
+      return 0;
+    }
+  }
+  return need + 1;
+}
+
+bool IsValidUtf8(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    // Runs of ASCII, the usual case of a path, go eight bytes at a time.
+    while (i + 8 <= text.size()) {
+      uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      if ((word & 0x8080808080808080ull) != 0) break;
+      i += 8;
+    }
+    if (i >= text.size()) break;
+    size_t bad = 0;
+    size_t n = Utf8CharLength(text, i, &bad);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+void AppendValidUtf8(std::string_view bytes, std::string& out) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+  out.reserve(out.size() + bytes.size() + 8);
+  size_t i = 0;
+  while (i < bytes.size()) {
+    size_t bad = 0;
+    size_t n = Utf8CharLength(bytes, i, &bad);
+    if (n == 0) {
+      out.append(kReplacement);
+      i += bad;
+    } else {
+      out.append(bytes.substr(i, n));
+      i += n;
+    }
+  }
+}
+
+}  // namespace
+
+std::string PercentDecode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const void* pct = std::memchr(text.data() + i, '%', text.size() - i);
+    size_t at = pct == nullptr ? text.size() : static_cast<size_t>(static_cast<const char*>(pct) - text.data());
+    out.append(text.substr(i, at - i));
+    if (at == text.size()) break;
+    const int high = at + 1 < text.size() ? HexValue(text[at + 1]) : -1;
+    const int low = at + 2 < text.size() ? HexValue(text[at + 2]) : -1;
+    if (high < 0 || low < 0) {
+      // Not an escape: the "%" stands for itself. Decoding it anyway would
+      // make bytes out of nothing ("%3G" would become ".").
+      out += '%';
+      i = at + 1;
+      continue;
+    }
+    // %00 is dropped: a NUL has no place in a path or a query.
+    const char byte = static_cast<char>(high * 16 + low);
+    if (byte != '\0') out += byte;
+    i = at + 3;
+  }
+  return out;
+}
+
+std::string Utf8ToAnsi(std::string_view bytes) {
+  if (IsValidUtf8(bytes)) return std::string(bytes);
+  std::string out;
+  AppendValidUtf8(bytes, out);
+  return out;
+}
+
+bool SplitTarget(std::string_view target, std::string& directory, std::string& fileName, std::string& query) {
+  std::string decoded = PercentDecode(target);
+  if (!IsValidUtf8(decoded)) {
+    std::string valid;
+    AppendValidUtf8(decoded, valid);
+    decoded.swap(valid);
+  }
+  if (decoded.empty() || decoded[0] != '/') return false;
+
+  std::string_view path = decoded;
+  const size_t question = path.find('?');
+  if (question != std::string_view::npos) {
+    // A "?" at the very end gives no second part and leaves Query alone.
+    if (question + 1 < path.size()) query.assign(path.substr(question + 1));
+    path = path.substr(0, question);
+  }
+  // UTF-8 never hides "/" inside a multibyte character, so a byte search
+  // from the end finds the real last separator.
+  const size_t slash = path.rfind('/');  // found: path begins with "/"
+  directory.assign(path.substr(0, slash + 1));
+  if constexpr (platform::kPathSeparator != '/') {
+    for (char& c : directory) {
+      if (c == '/') c = platform::kPathSeparator;
+    }
+  }
+  fileName.assign(path.substr(slash + 1));
+  return true;
+}
+
+HttpRequest ParseRequestHead(std::string_view head) {
+  HttpRequest request;
+
+  // The head ends at the first empty line; without one there is no head.
+  // Lines are handled as they are found, and the record is dropped again in
+  // the rare case that the end never comes, so the head is read only once.
+  size_t lineEnd = FindLineEnd(head, 0);
+  if (lineEnd == std::string_view::npos) return request;
+  const std::string_view requestLine = head.substr(0, lineEnd);
+  // Room for a usual head; a body that may follow in these bytes is not
+  // counted, and a longer head grows the text as it goes.
+  request.HeaderLines.reserve(std::min<size_t>(head.size() - lineEnd, 2048));
+  bool firstHeaderLine = true;
+  size_t lineStart = lineEnd + 2;
+  size_t terminator = 0;
+  for (;;) {
+    lineEnd = FindLineEnd(head, lineStart);
+    if (lineEnd == std::string_view::npos) return HttpRequest();
+    if (lineEnd == lineStart) {
+      terminator = lineStart - 2;
+      break;
+    }
+    ParseHeaderLine(head.substr(lineStart, lineEnd - lineStart), firstHeaderLine, request);
+    firstHeaderLine = false;
+    lineStart = lineEnd + 2;
+  }
+  ParseRequestLine(requestLine, request);
+
+  // The body is what follows the head in these bytes, bounded by the
+  // declared length and by what is actually present.
+  const size_t bodyStart = terminator + 4;
+  const int64_t declared = ReadInteger64(request.ContentLength);
+  if (declared > 0 && bodyStart < head.size()) {
+    const size_t present = head.size() - bodyStart;
+    const size_t take = static_cast<uint64_t>(declared) < present ? static_cast<size_t>(declared) : present;
+    request.Body.assign(head.substr(bodyStart, take));
+  }
+  RebuildUri(request);
+  return request;
+}
+
+}  // namespace zevra
