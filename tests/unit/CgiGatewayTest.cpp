@@ -581,5 +581,54 @@ TEST_F(CgiGatewayTest, ConcurrentRequestsEachGetTheirOwnAnswer) {
   }
 }
 
+
+// Debian's php-cgi refuses to run unless the environment is a proper CGI
+// one (REDIRECT_STATUS among it); these run real PHP through the gateway.
+TEST_F(CgiGatewayTest, PhpGetAndPostThroughPhpCgi) {
+  if (!fs::exists("/usr/bin/php-cgi")) GTEST_SKIP() << "php-cgi is not installed";
+  Script("a.php",
+         "<?php header('Content-Type: text/plain'); header('X-Test: 1');"
+         " echo $_SERVER['REQUEST_METHOD'], '|', $_GET['q'] ?? '', '|', $_POST['k'] ?? '', '|',"
+         " $_SERVER['SCRIPT_NAME'], '|', getenv('PATH') === false ? 'nopath' : 'path';");
+  request_.Query = "q=1";
+  Run("a.php", "/usr/bin/php-cgi %s");
+  std::string sent = Sent();
+  EXPECT_EQ(sent.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << sent;
+  EXPECT_NE(sent.find("\r\nContent-Type: text/plain;charset=UTF-8\r\n"), std::string::npos) << sent;
+  EXPECT_NE(sent.find("\r\nX-Test: 1\r\n"), std::string::npos) << sent;
+  EXPECT_EQ(Body(), "GET|1||/app/a.php|nopath");
+
+  NextConnection();
+  request_.Method = "POST";
+  request_.Query.clear();
+  request_.ContentType = "application/x-www-form-urlencoded";
+  request_.ContentLength = "7";
+  CgiBodySource body;
+  body.kind = CgiBodySource::kMemory;
+  body.data = "k=v%21x";
+  body.length = 7;
+  Run("a.php", "/usr/bin/php-cgi %s", body);
+  EXPECT_EQ(Body(), "POST||v!x|/app/a.php|nopath");
+}
+
+
+TEST_F(CgiGatewayTest, LaterSlicesWaitForRoomInTheSendQueue) {
+  g_settings.Buffer = 1048576;
+  g_settings.FileMapping = 1048576;
+  Script("three.py", "import sys\nsys.stdout.buffer.write(b'\\r\\n\\r\\n' + b'w' * (3 * 1048576))\n");
+  link_.SetPending(conn_, 2 * 1048576);  // a client that reads nothing yet
+  std::thread run([this] { Run("three.py", "/usr/bin/python3 %s"); });
+  uint64_t deadline = platform::MonotonicMilliseconds() + 10000;
+  while (link_.Sizes(conn_).empty() && platform::MonotonicMilliseconds() < deadline) {
+    platform::SleepMilliseconds(10);
+  }
+  platform::SleepMilliseconds(300);
+  EXPECT_EQ(link_.Sizes(conn_).size(), 1u);  // head and first slice only
+  link_.SetPending(conn_, 0);
+  run.join();
+  EXPECT_EQ(link_.Sizes(conn_).size(), 3u);
+  EXPECT_EQ(Body().size(), 3u * 1048576);
+}
+
 }  // namespace
 }  // namespace zevra
