@@ -350,31 +350,37 @@ void RelayCgiOutput(ConnId conn, platform::ChildProcess& child, CgiInput& input,
 
   const bool headOnly = request.Method == "HEAD";
   const bool noBody = StatusHasNoBody(response.Status);
-  int64_t bodyLength = output.Size() - bodyOffset;
+  const bool redirect = response.Status[0] == '3' && !noBody;
+  int64_t bodyLength = noBody ? 0 : output.Size() - bodyOffset;
   std::string_view memoryBody;
   std::string compressed;
-  if (!output.Spooled()) {
+  if (!output.Spooled() && !noBody) {
     memoryBody = output.Memory().substr(static_cast<size_t>(bodyOffset));
-    if (!noBody && g_settings.EnableGZIP && response.ContentEncoding.empty() &&
+    if (!redirect && g_settings.EnableGZIP && response.ContentEncoding.empty() &&
         AcceptsGzip(request.AcceptEncoding) && CompressBytes(memoryBody, compressed)) {
       response.ContentEncoding = "gzip";
       memoryBody = compressed;
       bodyLength = static_cast<int64_t>(compressed.size());
     }
   }
-  if (noBody) bodyLength = 0;
   // Content-Length is the count of the bytes that follow, whatever the
   // program claimed; only a HEAD answer, which sends none, keeps the
   // program's own value.
   if (!headOnly || response.ContentLength.empty()) response.ContentLength = std::to_string(bodyLength);
 
   std::string head = BuildResponseHead(response);
-  // A head built without Content-Length (3xx heads drop it) leaves the body
-  // delimited by the end of the connection.
+  // A head without Content-Length (redirect heads drop it, with the body's
+  // type and encoding) cannot describe a body: the head goes alone, and the
+  // connection closes after it, the one end of the answer a client can see.
   const bool lengthSent = !response.ContentLength.empty();
+  const bool closeAfter = EqualsIgnoreCase(response.Connection, "close") || (!lengthSent && !noBody);
+  if (closeAfter && !EqualsIgnoreCase(response.Connection, "close")) {
+    response.Connection = "close";
+    head = BuildResponseHead(response);
+  }
   int64_t bodySent = 0;
   bool complete = true;
-  if (headOnly || noBody) {
+  if (headOnly || noBody || !lengthSent) {
     complete = SendBytes(conn, head);
   } else {
     bodySent = SendHeadAndBody(conn, std::move(head), memoryBody, output.Spooled() ? &output : nullptr, bodyOffset,
@@ -383,9 +389,7 @@ void RelayCgiOutput(ConnId conn, platform::ChildProcess& child, CgiInput& input,
   WriteAccessLine(conn, request, response, bodySent);
   child.Stop();
 
-  if (!complete || (!headOnly && !noBody && !lengthSent) || EqualsIgnoreCase(response.Connection, "close")) {
-    Link().Disconnect(conn);
-  }
+  if (closeAfter || !complete) Link().Disconnect(conn);
 }
 
 }  // namespace zevra

@@ -512,14 +512,17 @@ TEST_F(CgiGatewayTest, ConnectionCloseFromTheDispatcherClosesAfterTheAnswer) {
   EXPECT_EQ(link_.Disconnects(conn_), 1);
 }
 
-TEST_F(CgiGatewayTest, RedirectWithoutLengthIsDelimitedByClosing) {
+TEST_F(CgiGatewayTest, RedirectHeadWithoutLengthGoesAloneAndCloses) {
   Script("r.cgi", "printf 'Status: 302 Found\\r\\nLocation: /x\\r\\n\\r\\nmoved'");
+  g_settings.EnableGZIP = true;
+  request_.AcceptEncoding = "gzip";
   Run("r.cgi");
-  std::string sent = Sent();
-  EXPECT_EQ(sent.rfind("HTTP/1.1 302 Found\r\n", 0), 0u);
-  EXPECT_NE(sent.find("\r\nLocation: /x\r\n"), std::string::npos);
+  std::string sent = WithoutDate(Sent());
   if (sent.find("\r\nContent-Length: ") == std::string::npos) {
+    EXPECT_EQ(sent, "HTTP/1.1 302 Found\r\nServer: Zevra/0.2.9\r\nConnection: close\r\nLocation: /x\r\n\r\n");
     EXPECT_EQ(link_.Disconnects(conn_), 1);
+  } else {  // heads that keep the length carry the body as usual
+    EXPECT_EQ(sent.substr(sent.size() - 5), "moved");
   }
 }
 
