@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "platform/CodePage.h"
+#include "platform/Service.h"
 
 namespace zevra::platform {
 
@@ -88,6 +89,17 @@ int LastErrorCode() { return errno; }
 void SetLastErrorCode(int code) { errno = code; }
 
 std::string SystemErrorText(int code) {
+  // The service functions' own codes, with the texts Windows gives them.
+  switch (code) {
+    case kErrorServiceExists:
+      return "The specified service already exists.";
+    case kErrorServiceDoesNotExist:
+      return "The specified service does not exist as an installed service.";
+    case kErrorServiceToolFailed:
+      return "A system tool of the service manager failed.";
+    default:
+      break;
+  }
   char buffer[256];
   // The GNU strerror_r returns the text, which may not be in buffer.
   const char* text = ::strerror_r(code, buffer, sizeof buffer);

@@ -69,9 +69,3 @@ def test_missing_config_and_weblogs_are_no_error(tmp_path):
     assert not os.path.exists(p.path("WebLogs"))
 
 
-def test_installer_commands_do_not_pretend(program):
-    r = program.run("/install")
-    assert exit_code(r.returncode) == 10003
-    assert r.stdout.startswith(b"Unable to install service. ")
-    assert r.stdout.endswith(b"\r\nMake sure you have administrator privileges.")
-    assert "Unable to install service. " in program.error_log()

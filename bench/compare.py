@@ -1,0 +1,424 @@
+#!/usr/bin/python3
+"""Zevra side by side with nginx and lighttpd on one generated document root.
+
+Builds Zevra in release mode, lays out a program directory and a document
+root under bench/out/, writes configurations for nginx and lighttpd serving
+the same root on other loopback ports (access logs on for all three, keep-
+alive limits raised), drives each with wrk in turn and prints a table. The
+peers are started and stopped here, by pid.
+
+  /usr/bin/python3 bench/compare.py            # pinned: servers on CPU 0, wrk on CPU 1
+  /usr/bin/python3 bench/compare.py --unpinned # each server as it would run on 2 cores
+  options: --duration S (default 8), --connections N (64), --only ROW,ROW
+
+Writes bench/out/results.md and bench/out/ratios.png, and with --readme
+puts the table and the chart into README.md between the bench markers.
+"""
+
+import argparse
+import datetime
+import os
+import platform
+import re
+import resource
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(HERE)
+OUT = os.path.join(HERE, "out")
+ROOT = os.path.join(OUT, "root")
+PORTS = {"Zevra": 18080, "nginx": 18081, "lighttpd": 18082}
+PACKAGES = ["nginx-light", "lighttpd", "wrk", "gnuplot-nox", "php-cgi", "gcc", "cmake", "g++",
+            "libasio-dev", "zlib1g-dev"]
+
+
+def sh(cmd, **kw):
+    return subprocess.run(cmd, check=True, **kw)
+
+
+def install_packages():
+    missing = [p for p in PACKAGES
+               if subprocess.run(["dpkg-query", "-W", "-f=${Status}", p], capture_output=True,
+                                 text=True).stdout.find("install ok installed") < 0]
+    if missing:
+        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+        sh(["apt-get", "update", "-qq"], env=env)
+        sh(["apt-get", "install", "-y", "-qq"] + missing, env=env)
+
+
+def build_zevra():
+    sh(["cmake", "--preset", "release", "-DZEVRA_BUILD_TESTS=OFF"], cwd=TOP, stdout=subprocess.DEVNULL)
+    sh(["cmake", "--build", "--preset", "release", "-j%d" % os.cpu_count()], cwd=TOP, stdout=subprocess.DEVNULL)
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def make_root():
+    shutil.rmtree(OUT, ignore_errors=True)
+    os.makedirs(ROOT)
+    rnd = open("/dev/urandom", "rb")
+    write(os.path.join(ROOT, "1k.bin"), rnd.read(1024))
+    write(os.path.join(ROOT, "100k.bin"), rnd.read(100 * 1024))
+    write(os.path.join(ROOT, "1m.bin"), rnd.read(1 << 20))
+    with open(os.path.join(ROOT, "100m.bin"), "wb") as f:
+        for _ in range(100):
+            f.write(rnd.read(1 << 20))
+    rnd.close()
+    words = b"the quick brown fox jumps over the lazy dog zevra serves static text files "
+    text = (words * (200 * 1024 // len(words) + 1))[:200 * 1024]
+    write(os.path.join(ROOT, "text200k.txt"), text)
+    # nginx's gzip_static serves this pre-made copy.
+    sh(["gzip", "-k", "-3", os.path.join(ROOT, "text200k.txt")])
+    for i in range(200):
+        write(os.path.join(ROOT, "list", "file%03d.txt" % i), b"x" * i)
+    os.makedirs(os.path.join(ROOT, "cgi"))
+    src = os.path.join(OUT, "tiny.c")
+    write(src, b'#include <stdio.h>\nint main(void){fputs("Content-Type: text/plain\\r\\n\\r\\nhello\\n",stdout);return 0;}\n')
+    sh(["gcc", "-O2", "-o", os.path.join(ROOT, "cgi", "tiny.cgi"), src])
+    write(os.path.join(ROOT, "cgi", "hello.php"), b"<?php echo 'hello';\n")
+
+
+def zevra_layout(pinned):
+    prog = os.path.join(OUT, "zevra")
+    os.makedirs(prog)
+    built = os.path.join(TOP, "build", "release", "Zevra")
+    for name in ("Zevra", "libZevra.Socket.so", "libgzip.so"):
+        shutil.copy2(os.path.join(built, name), os.path.join(prog, name))
+    for d in ("Config", "Hosts", "WebRoot", "WebLogs", "WebTemp", "WebCache"):
+        os.makedirs(os.path.join(prog, d))
+    write(os.path.join(prog, "Config", "Zevra.ini"),
+          ("[Listen]\nPort=%d\n[Performance]\nConnections=20000\nKeepAlive=0\n"
+           "[Settings]\nWriteAccessLog=True\nEnableGZIP=True\nDebug=False\nDirectoryListing=True\n"
+           % PORTS["Zevra"]).encode())
+    # One site for files and the C program, one for PHP: a host has one CGI extension.
+    write(os.path.join(prog, "Hosts", "127.0.0.1"), ("%s;index.html;ExecCGI;.cgi;%%s" % ROOT).encode())
+    write(os.path.join(prog, "Hosts", "php.test"), ("%s;index.html;ExecCGI;.php;/usr/bin/php-cgi %%s" % ROOT).encode())
+    return [os.path.join(prog, "Zevra"), "/worker"], prog
+
+
+def nginx_layout(pinned):
+    d = os.path.join(OUT, "nginx")
+    os.makedirs(os.path.join(d, "logs"))
+    conf = """
+worker_processes %s;
+pid %s/nginx.pid;
+error_log %s/logs/error.log;
+daemon off;
+events { worker_connections 20000; }
+worker_rlimit_nofile 30000;
+http {
+  types { text/html html; text/plain txt; application/octet-stream bin; }
+  default_type application/octet-stream;
+  access_log %s/logs/access.log;
+  sendfile on; tcp_nopush on;
+  keepalive_requests 1000000; keepalive_timeout 120s;
+  gzip_static on;
+  client_body_temp_path %s/tmp; proxy_temp_path %s/tmp; fastcgi_temp_path %s/tmp;
+  uwsgi_temp_path %s/tmp; scgi_temp_path %s/tmp;
+  server {
+    listen 127.0.0.1:%d;
+    root %s;
+    location / { autoindex on; }
+  }
+}
+""" % ("1" if pinned else "auto", d, d, d, d, d, d, d, d, PORTS["nginx"], ROOT)
+    write(os.path.join(d, "nginx.conf"), conf.encode())
+    os.makedirs(os.path.join(d, "tmp"))
+    return ["/usr/sbin/nginx", "-c", os.path.join(d, "nginx.conf"), "-p", d], d
+
+
+def lighttpd_layout(pinned):
+    d = os.path.join(OUT, "lighttpd")
+    os.makedirs(os.path.join(d, "cache"))
+    conf = """
+server.modules = ("mod_deflate", "mod_dirlisting", "mod_cgi", "mod_accesslog", "mod_staticfile")
+server.document-root = "%s"
+server.bind = "127.0.0.1"
+server.port = %d
+server.errorlog = "%s/error.log"
+accesslog.filename = "%s/access.log"
+server.max-keep-alive-requests = 1000000
+server.max-keep-alive-idle = 120
+server.max-connections = 20000
+server.max-fds = 40000
+server.max-worker = %d
+mimetype.assign = (".html" => "text/html", ".txt" => "text/plain", ".bin" => "application/octet-stream")
+dir-listing.activate = "enable"
+deflate.mimetypes = ("text/plain")
+deflate.allowed-encodings = ("gzip")
+deflate.cache-dir = "%s/cache"
+cgi.assign = (".cgi" => "", ".php" => "/usr/bin/php-cgi")
+""" % (ROOT, PORTS["lighttpd"], d, d, 0 if pinned else 2, d)
+    write(os.path.join(d, "lighttpd.conf"), conf.encode())
+    return ["/usr/sbin/lighttpd", "-D", "-f", os.path.join(d, "lighttpd.conf")], d
+
+
+class Server:
+    def __init__(self, name, argv, cwd, pinned):
+        self.name = name
+        self.port = PORTS[name]
+        if pinned:
+            argv = ["taskset", "-c", "0"] + argv
+        self.proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     preexec_fn=os.setsid)
+        deadline = time.monotonic() + 15
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return
+            except OSError:
+                if self.proc.poll() is not None:
+                    raise SystemExit("%s did not start" % name)
+                time.sleep(0.1)
+        raise SystemExit("%s did not listen" % name)
+
+    def pids(self):
+        # The server's own process and its children (nginx workers).
+        pids = [self.proc.pid]
+        out = subprocess.run(["ps", "-o", "pid=", "--ppid", str(self.proc.pid)], capture_output=True, text=True)
+        pids += [int(p) for p in out.stdout.split()]
+        return pids
+
+    def rss_kib(self):
+        total = 0
+        for pid in self.pids():
+            try:
+                with open("/proc/%d/status" % pid) as f:
+                    for line in f:
+                        if line.startswith("VmRSS:"):
+                            total += int(line.split()[1])
+            except OSError:
+                pass
+        return total
+
+    def stop(self):
+        if self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        self.proc.wait(timeout=10)
+
+
+SCENARIOS = [
+    # key, label, path, headers, host, unit
+    ("1k", "1 KiB file, keep-alive", "/1k.bin", [], None, "req"),
+    ("1k-close", "1 KiB file, Connection: close", "/1k.bin", ["Connection: close"], None, "req"),
+    ("100k", "100 KiB file", "/100k.bin", [], None, "req"),
+    ("1m", "1 MiB file", "/1m.bin", [], None, "bytes"),
+    ("100m", "100 MiB file", "/100m.bin", [], None, "bytes"),
+    ("404", "404 page", "/missing.html", [], None, "req"),
+    ("listing", "listing of 200 entries", "/list/", [], None, "req"),
+    ("gzip", "200 KiB text, gzip", "/text200k.txt", ["Accept-Encoding: gzip"], None, "req"),
+    ("cgi", "tiny C CGI", "/cgi/tiny.cgi", [], None, "req"),
+    ("php", "php-cgi hello", "/cgi/hello.php", [], "php.test", "req"),
+]
+
+
+def parse_wrk(text):
+    def dur(v):
+        m = re.match(r"([\d.]+)(us|ms|s)", v)
+        if not m:
+            return float("nan")
+        return float(m.group(1)) * {"us": 0.001, "ms": 1, "s": 1000}[m.group(2)]
+    r = {}
+    m = re.search(r"Requests/sec:\s+([\d.]+)", text)
+    r["rps"] = float(m.group(1)) if m else 0.0
+    m = re.search(r"Transfer/sec:\s+([\d.]+)(\w+)", text)
+    r["bps"] = float(m.group(1)) * {"B": 1, "KB": 1 << 10, "MB": 1 << 20, "GB": 1 << 30}.get(m.group(2), 1) if m else 0
+    m = re.search(r"^\s+50%\s+(\S+)", text, re.M)
+    r["p50"] = dur(m.group(1)) if m else float("nan")
+    m = re.search(r"^\s+99%\s+(\S+)", text, re.M)
+    r["p99"] = dur(m.group(1)) if m else float("nan")
+    m = re.search(r"Non-2xx or 3xx responses:\s+(\d+)", text)
+    r["non2xx"] = int(m.group(1)) if m else 0
+    m = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", text)
+    r["errors"] = sum(int(x) for x in m.groups()) if m else 0
+    return r
+
+
+def run_wrk(port, scenario, args, pinned):
+    key, label, path, headers, host, unit = scenario
+    cmd = ["wrk", "-t2", "-c%d" % args.connections, "-d%ds" % args.duration, "--latency", "--timeout", "10s"]
+    if key in ("cgi", "php"):
+        cmd[2] = "-c%d" % min(args.connections, 16)
+    for h in headers:
+        cmd += ["-H", h]
+    if host:
+        cmd += ["-H", "Host: " + host]
+    cmd.append("http://127.0.0.1:%d%s" % (port, path))
+    if pinned:
+        cmd = ["taskset", "-c", "1"] + cmd
+    out = subprocess.run(cmd, capture_output=True, text=True, timeout=args.duration + 60)
+    r = parse_wrk(out.stdout)
+    r["value"] = r["bps"] / 1e9 if unit == "bytes" else r["rps"]
+    return r
+
+
+def idle_connections_rss(server, count=10000, timeout=60):
+    """Opens count keep-alive connections, makes one request on each, and
+    measures the server's RSS while they all stay open. Bounded in time."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, count + 1000)), hard))
+    request = b"GET /1k.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+    socks = []
+    deadline = time.monotonic() + timeout
+    try:
+        for _ in range(count):
+            if time.monotonic() > deadline:
+                break
+            s = socket.create_connection(("127.0.0.1", server.port), timeout=5)
+            s.sendall(request)
+            socks.append(s)
+        for s in socks:
+            if time.monotonic() > deadline:
+                break
+            got = b""
+            while b"\r\n\r\n" not in got:
+                chunk = s.recv(4096)
+                if not chunk:
+                    break
+                got += chunk
+        time.sleep(1)
+        return len(socks), server.rss_kib()
+    finally:
+        for s in socks:
+            s.close()
+
+
+def fmt(v, unit):
+    return ("%.2f GB/s" % v) if unit == "bytes" else ("%.0f" % v)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--unpinned", action="store_true")
+    ap.add_argument("--duration", type=int, default=8)
+    ap.add_argument("--connections", type=int, default=64)
+    ap.add_argument("--only", default="")
+    ap.add_argument("--readme", action="store_true")
+    ap.add_argument("--no-build", action="store_true")
+    ap.add_argument("--servers", default="Zevra,nginx,lighttpd")
+    args = ap.parse_args()
+    pinned = not args.unpinned
+    only = set(filter(None, args.only.split(",")))
+    scenarios = [s for s in SCENARIOS if not only or s[0] in only]
+
+    install_packages()
+    if not args.no_build:
+        build_zevra()
+    make_root()
+    layouts = {"nginx": nginx_layout(pinned), "lighttpd": lighttpd_layout(pinned)}
+    if "Zevra" in args.servers.split(","):
+        layouts = {"Zevra": zevra_layout(pinned), **layouts}
+    results = {}
+    memory = {}
+    for name, (argv, cwd) in layouts.items():
+        if name not in args.servers.split(","):
+            continue
+        server = Server(name, argv, cwd, pinned)
+        try:
+            for sc in scenarios:
+                if name == "nginx" and sc[0] in ("cgi", "php"):
+                    continue  # nginx runs no CGI programs
+                results[(name, sc[0])] = run_wrk(server.port, sc, args, pinned)
+                print("%-9s %-32s %s" % (name, sc[1], fmt(results[(name, sc[0])]["value"], sc[5])), flush=True)
+            if not only or "memory" in only:
+                memory[name] = idle_connections_rss(server)
+        finally:
+            server.stop()
+
+    stamp = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
+    cpu = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = re.search(r"model name\s*:\s*(.*)", f.read()).group(1)
+    except (OSError, AttributeError):
+        pass
+    lines = ["Measured %s on %s (%d cores, %s), %s mode, wrk -t2 -c%d -d%ds, access logs on." % (
+        stamp, cpu or platform.machine(), os.cpu_count(), platform.platform(), "pinned" if pinned else "unpinned",
+        args.connections, args.duration), "",
+        "| Scenario | Zevra | nginx | lighttpd | Zevra p50 / p99 ms | non-2xx/3xx (Z/n/l) | errors (Z/n/l) | ratio |",
+        "|---|---|---|---|---|---|---|---|"]
+    ratios = []
+    for sc in scenarios:
+        key, label, unit = sc[0], sc[1], sc[5]
+        z = results.get(("Zevra", key))
+        n = results.get(("nginx", key))
+        l = results.get(("lighttpd", key))
+        best = max([x["value"] for x in (n, l) if x] or [0])
+        ratio = z["value"] / best if z and best else float("nan")
+        ratios.append((label, ratio))
+        cell = lambda x: fmt(x["value"], unit) if x else "n/a"
+        lines.append("| %s | %s | %s | %s | %s | %s | %s | %.2f |" % (
+            label, cell(z), cell(n), cell(l),
+            ("%.2f / %.2f" % (z["p50"], z["p99"])) if z else "n/a",
+            "/".join(str(x["non2xx"]) if x else "-" for x in (z, n, l)),
+            "/".join(str(x["errors"]) if x else "-" for x in (z, n, l)), ratio))
+    if memory:
+        zm = memory.get("Zevra", (0, 0))[1]
+        peers = [memory[k][1] for k in ("nginx", "lighttpd") if k in memory]
+        best = min(peers) if peers else 0
+        ratio = best / zm if zm else float("nan")
+        ratios.append(("RSS, 10,000 idle connections", ratio))
+        lines.append("| RSS with 10,000 idle keep-alive connections | %s | %s | %s | | | | %.2f |" % tuple(
+            ["%.1f MiB (%d conn)" % (memory[k][1] / 1024, memory[k][0]) if k in memory else "n/a"
+             for k in ("Zevra", "nginx", "lighttpd")] + [ratio]))
+    lines.append("")
+    lines.append("The ratio is Zevra over the best peer (for memory: the best peer over Zevra); 1.00 or more means "
+                 "Zevra is at least as good.")
+    table = "\n".join(lines)
+    write(os.path.join(OUT, "results.md"), (table + "\n").encode())
+    chart = os.path.join(OUT, "ratios.png")
+    draw_chart(ratios, chart)
+    print()
+    print(table)
+    if args.readme:
+        update_readme(table, chart)
+
+
+def draw_chart(ratios, path):
+    data = os.path.join(OUT, "ratios.dat")
+    with open(data, "w") as f:
+        for i, (label, r) in enumerate(ratios):
+            f.write('%d "%s" %f\n' % (i, label.replace('"', "'"), 0 if r != r else r))
+    script = """
+set terminal pngcairo size 900,480 font ",9"
+set output '%s'
+set style fill solid 0.8
+set boxwidth 0.7
+set yrange [0:*]
+set ylabel "Zevra / best peer"
+set xtics rotate by -30 nomirror
+set grid ytics
+set key off
+plot '%s' using 1:3:xtic(2) with boxes lc rgb "#2d6da3", 1 with lines lc rgb "#c0392b" lw 2
+""" % (path, data)
+    subprocess.run(["gnuplot"], input=script, text=True, check=False)
+
+
+def update_readme(table, chart):
+    readme = os.path.join(TOP, "README.md")
+    shutil.copy2(chart, os.path.join(HERE, "ratios.png"))
+    with open(readme, encoding="utf-8") as f:
+        text = f.read()
+    block = "<!-- bench:start -->\n%s\n\n![Zevra over the best peer](bench/ratios.png)\n<!-- bench:end -->" % table
+    if "<!-- bench:start -->" in text:
+        text = re.sub(r"<!-- bench:start -->.*<!-- bench:end -->", lambda _: block, text, flags=re.S)
+    else:
+        text += "\n## Benchmark\n\n`/usr/bin/python3 bench/compare.py --readme` (as root; about 8 minutes).\n\n" + block + "\n"
+    with open(readme, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
+if __name__ == "__main__":
+    main()

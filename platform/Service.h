@@ -1,0 +1,77 @@
+// The system's service manager, seen through the operations a Windows
+// service uses, so that the Windows build maps them onto the service control
+// manager one to one. On Linux the system's own managers do the work:
+// systemd where it runs, SysV init scripts elsewhere.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zevra::platform {
+
+// Error codes of the service functions, with texts of their own in
+// SystemErrorText (the numbers are those of Windows).
+inline constexpr int kErrorServiceExists = 1073;
+inline constexpr int kErrorServiceDoesNotExist = 1060;
+inline constexpr int kErrorServiceToolFailed = 1064;
+
+struct ServiceConfig {
+  std::string name;
+  std::string displayName;
+  std::string description;
+  std::string executable;  // full path of the program
+  std::string arguments;   // the role's argument, e.g. "/daemon"
+  bool autoStart = true;
+  // The unprivileged system account the service runs as; it may write only
+  // the files and directories below (created files when missing; the
+  // directories must exist).
+  std::string account;
+  std::vector<std::string> writableFiles;
+  std::vector<std::string> writableDirectories;
+};
+
+enum class ServiceState { kNotInstalled, kStopped, kStartPending, kRunning, kStopPending };
+
+// Manager side. Each returns false with the reason in LastErrorCode.
+bool CreateSystemService(const ServiceConfig& config);
+bool DeleteSystemService(const std::string& name);
+bool SystemServiceExists(const std::string& name);
+// Whether the caller may manage the service and it exists: the POSIX form
+// of opening it with all rights.
+bool OpenSystemService(const std::string& name);
+bool StartSystemService(const std::string& name);
+// Sends the stop control and returns once the service has stopped.
+bool StopSystemService(const std::string& name);
+ServiceState QuerySystemServiceState(const std::string& name);
+
+// What the manager writes for a service (exposed so it can be checked).
+std::string SystemdUnitText(const ServiceConfig& config);
+std::string InitScriptText(const ServiceConfig& config);
+
+// Service process side.
+enum ServiceControl { kControlStop = 1, kControlInterrogate = 4, kControlShutdown = 5 };
+enum ServiceStateCode { kStateStopped = 1, kStateStopPending = 3, kStateRunning = 4 };
+
+struct ServiceStatus {
+  int serviceType = 0;
+  int currentState = kStateRunning;
+  int controlsAccepted = 0;
+  int win32ExitCode = 0;
+  int serviceSpecificExitCode = 0;
+};
+
+using ServiceMainFunction = void (*)();
+using ServiceControlHandler = void (*)(int control);
+
+// Runs serviceMain on a thread of its own and delivers controls to the
+// registered handler on the calling thread (SIGTERM and SIGINT: stop;
+// SIGUSR1: interrogate; POSIX cannot tell a shutdown from a stop). Returns
+// once the service reported itself stopped.
+bool RunServiceControlDispatcher(const std::string& name, ServiceMainFunction serviceMain);
+bool RegisterServiceControlHandler(const std::string& name, ServiceControlHandler handler);
+// Records the status and tells the service manager (systemd's notify
+// socket when there is one).
+void ReportServiceStatus(const ServiceStatus& status);
+
+}  // namespace zevra::platform

@@ -1,0 +1,118 @@
+"""The daemon role and the system service, through the real program and, as
+root, the system's own service tools (SysV init scripts here; systemd does
+not run on this machine)."""
+
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+
+import pytest
+
+from conftest import ProgramDir, exit_code, free_port
+
+SERVICE_SCRIPT = "/etc/init.d/Zevra"
+needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="managing services needs root")
+needs_sysv = pytest.mark.skipif(os.path.isdir("/run/systemd/system"), reason="systemd runs here")
+
+
+def log_lines(program):
+    return [line.split(" - - ", 1)[1] for line in program.error_log().split("\r\n") if " - - " in line]
+
+
+def occupy(port):
+    s = socket.socket()
+    s.bind(("0.0.0.0", port))
+    s.listen(1)
+    return s
+
+
+def test_daemon_stops_the_service_when_the_worker_cannot_listen(program, tmp_path):
+    program.write_settings()
+    blocker = occupy(program.port)
+    notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    notify_path = str(tmp_path / "notify.sock")
+    notify.bind(notify_path)
+    notify.settimeout(10)
+    try:
+        env = dict(os.environ, NOTIFY_SOCKET=notify_path)
+        r = program.run("/daemon", env=env, timeout=30)
+        assert exit_code(r.returncode) == 10000
+        messages = []
+        while True:
+            try:
+                messages.append(notify.recv(4096).decode())
+            except (socket.timeout, BlockingIOError):
+                break
+            if messages[-1].startswith("STATUS=Stopped"):
+                break
+    finally:
+        blocker.close()
+        notify.close()
+    assert messages[0] == "READY=1\nSTATUS=Running"
+    assert messages[-1] == "STATUS=Stopped, code 10007"
+    lines = log_lines(program)
+    assert lines[0] == "[ Core ] Zevra/0.2.9 , " + socket.gethostname()[:64]
+    assert lines[1] == "[ Core ] Initializing service..."
+    assert lines[2].startswith("[ Core ] Initializing Worker Process... PID: ")
+    assert lines[2].rsplit(" ", 1)[1].isdigit()
+    assert lines[-1] == "[ Core ] Unable to restart worker. Terminated. Code: 10007"
+
+
+@pytest.fixture
+def service_program():
+    """A program directory the service account can reach (pytest's own
+    temporary folders are private to root), removed with any service
+    installed from it."""
+    root = tempfile.mkdtemp(prefix="zevra-svc-")
+    os.chmod(root, 0o755)
+    p = ProgramDir(root)
+    for d in ("Config", "Hosts", "WebRoot", "WebLogs", "WebTemp", "WebCache"):
+        os.chmod(p.path(d), 0o755)
+    p.write_settings()
+    p.write("WebRoot/index.html", "<p>service</p>")
+    yield p
+    if os.path.exists(SERVICE_SCRIPT):
+        subprocess.run([p.exe, "/remove"], capture_output=True, timeout=60)
+    if os.path.exists(SERVICE_SCRIPT):
+        subprocess.run([SERVICE_SCRIPT, "stop"], capture_output=True, timeout=60)
+        os.remove(SERVICE_SCRIPT)
+        subprocess.run(["update-rc.d", "Zevra", "remove"], capture_output=True, timeout=60)
+    shutil.rmtree(root, ignore_errors=True)
+
+
+@needs_root
+@needs_sysv
+def test_install_twice_fails_and_remove_deletes(service_program):
+    p = service_program
+    assert not os.path.exists(SERVICE_SCRIPT), "a Zevra service is installed on this machine already"
+    r = p.run("/install", timeout=60)
+    assert r.stdout == b"Service installed."
+    assert exit_code(r.returncode) == 10000
+    assert os.path.exists(SERVICE_SCRIPT)
+    assert subprocess.run(["service", "Zevra", "status"], capture_output=True, timeout=30).returncode == 3
+
+    r = p.run("/install", timeout=60)
+    assert exit_code(r.returncode) == 10003
+    assert r.stdout == (b"Unable to install service. The specified service already exists.\r\n"
+                        b"Make sure you have administrator privileges.")
+    assert "Unable to install service. The specified service already exists." in p.error_log()
+
+    # The account may write the logs, the pid file and the work folders.
+    import pwd
+    account = pwd.getpwnam("zevra")
+    for name in ("error.log", "Zevra.pid", "WebLogs", "WebTemp", "WebCache"):
+        assert os.stat(p.path(name)).st_uid == account.pw_uid, name
+    for name in ("Config", "Hosts", "WebRoot", "Zevra"):
+        assert os.stat(p.path(name)).st_uid == 0, name
+
+    r = p.run("/remove", timeout=60)
+    assert r.stdout == b"Service removed."
+    assert exit_code(r.returncode) == 10000
+    assert not os.path.exists(SERVICE_SCRIPT)
+
+    r = p.run("/remove", timeout=60)
+    assert exit_code(r.returncode) == 10004
+    assert r.stdout.startswith(b"Unable to remove service. The specified service does not exist")
