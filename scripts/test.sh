@@ -17,4 +17,28 @@ for preset in release asan; do
     status=1
   fi
 done
+
+# Fuzzers (libFuzzer under ASan + UBSan, clang): each listed target runs for
+# a bounded time from a copy of its seed corpus, so the checked-in corpus
+# stays as it is. A crash, leak, sanitizer report or timeout fails the run.
+fuzz_seconds=${ZEVRA_FUZZ_SECONDS:-30}
+echo "== fuzz: build"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$jobs"
+echo "== fuzz: run (${fuzz_seconds}s each)"
+while read -r fuzzer corpus; do
+  [ -n "${fuzzer}" ] || continue
+  name=$(basename "$fuzzer")
+  work="build/fuzz/work/${name}"
+  rm -rf "$work"
+  mkdir -p "$work/corpus" "$work/artifacts"
+  if timeout $((fuzz_seconds + 120)) "$fuzzer" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
+       -print_final_stats=1 -artifact_prefix="$work/artifacts/" "$work/corpus" "$corpus" >"$work/log" 2>&1; then
+    echo "fuzz: ${name} ok ($(grep -c . "$work/log") log lines)"
+  else
+    echo "fuzz: ${name} FAILED; log: $work/log"
+    tail -n 40 "$work/log"
+    status=1
+  fi
+done < build/fuzz/fuzzers.txt
 exit $status

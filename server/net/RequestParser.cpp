@@ -8,6 +8,8 @@
 #include "server/net/RequestParser.h"
 
 #include <algorithm>
+#include <array>
+#include <iterator>
 #include <cstdint>
 #include <cstring>
 
@@ -59,10 +61,42 @@ constexpr KnownHeader kKnownHeaders[] = {
 // up at all.
 constexpr size_t kLongestKnownName = 17;
 
+// Compares a received name with a known one of the same length, folding
+// ASCII case only. Known names hold letters and "-" alone: setting bit 5
+// folds a byte onto a lower-case letter only when it is that letter in
+// either case, and "-" must match exactly.
+bool SameHeaderName(std::string_view received, std::string_view known) {
+  for (size_t i = 0; i < known.size(); ++i) {
+    const char k = known[i];
+    const char r = received[i];
+    if (k == '-' ? r != '-' : static_cast<char>(r | 0x20) != static_cast<char>(k | 0x20)) return false;
+  }
+  return true;
+}
+
+// The known names grouped by length, in list order within each group, so a
+// received name is compared only with the few of its own length.
+struct NamesOfLength {
+  uint8_t count = 0;
+  uint8_t index[8] = {};
+};
+
+constexpr auto kNamesByLength = [] {
+  std::array<NamesOfLength, kLongestKnownName + 1> table{};
+  for (size_t i = 0; i < std::size(kKnownHeaders); ++i) {
+    NamesOfLength& group = table[kKnownHeaders[i].name.size()];
+    group.index[group.count++] = static_cast<uint8_t>(i);
+  }
+  return table;
+}();
+
 std::string HttpRequest::*FieldForHeader(std::string_view name) {
   if (name.size() > kLongestKnownName || name.empty()) return nullptr;
-  for (const KnownHeader& known : kKnownHeaders) {
-    if (known.name.size() == name.size() && EqualsIgnoreCase(known.name, name)) return known.field;
+  const NamesOfLength& group = kNamesByLength[name.size()];
+  const char first = AsciiLowerChar(name[0]);
+  for (uint8_t k = 0; k < group.count; ++k) {
+    const KnownHeader& known = kKnownHeaders[group.index[k]];
+    if (AsciiLowerChar(known.name[0]) == first && SameHeaderName(name, known.name)) return known.field;
   }
   return nullptr;
 }
@@ -255,25 +289,33 @@ void AppendValidUtf8(std::string_view bytes, std::string& out) {
 std::string PercentDecode(std::string_view text) {
   std::string out;
   out.reserve(text.size());
+  const size_t size = text.size();
   size_t i = 0;
-  while (i < text.size()) {
-    const void* pct = std::memchr(text.data() + i, '%', text.size() - i);
-    size_t at = pct == nullptr ? text.size() : static_cast<size_t>(static_cast<const char*>(pct) - text.data());
-    out.append(text.substr(i, at - i));
-    if (at == text.size()) break;
-    const int high = at + 1 < text.size() ? HexValue(text[at + 1]) : -1;
-    const int low = at + 2 < text.size() ? HexValue(text[at + 2]) : -1;
+  while (i < size) {
+    // Plain bytes are copied in runs up to the next "%" or NUL.
+    size_t run = i;
+    while (run < size && text[run] != '%' && text[run] != '\0') ++run;
+    out.append(text.data() + i, run - i);
+    if (run == size) break;
+    i = run;
+    if (text[i] == '\0') {
+      // A NUL, sent raw or as %00, is dropped: it has no place in a path
+      // or a query, and any C string made of the path would end there.
+      ++i;
+      continue;
+    }
+    const int high = i + 1 < size ? HexValue(text[i + 1]) : -1;
+    const int low = i + 2 < size ? HexValue(text[i + 2]) : -1;
     if (high < 0 || low < 0) {
       // Not an escape: the "%" stands for itself. Decoding it anyway would
       // make bytes out of nothing ("%3G" would become ".").
       out += '%';
-      i = at + 1;
+      ++i;
       continue;
     }
-    // %00 is dropped: a NUL has no place in a path or a query.
     const char byte = static_cast<char>(high * 16 + low);
     if (byte != '\0') out += byte;
-    i = at + 3;
+    i += 3;
   }
   return out;
 }
@@ -331,7 +373,11 @@ HttpRequest ParseRequestHead(std::string_view head) {
   size_t terminator = 0;
   for (;;) {
     lineEnd = FindLineEnd(head, lineStart);
-    if (lineEnd == std::string_view::npos) return HttpRequest();
+    if (lineEnd == std::string_view::npos) {
+      // Every return names the same record, so it is built in place.
+      request = HttpRequest();
+      return request;
+    }
     if (lineEnd == lineStart) {
       terminator = lineStart - 2;
       break;

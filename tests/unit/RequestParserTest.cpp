@@ -162,6 +162,15 @@ TEST(RequestParser, SkippedFirstHeaderLineLeavesLeadingBreak) {
   EXPECT_EQ(r.HeaderLines, "Host: h\r\nAccept: a");
 }
 
+TEST(RequestParser, NameFoldingTouchesAsciiLettersOnly) {
+  // Bytes one bit away from a letter or from "-" are not that letter.
+  HttpRequest r = Parse("GET / HTTP/1.1\r\nAccept\rLanguage: x\r\nD\x01TE: y\r\nh\xcfst: z\r\nRANGE: w\r\n\r\n");
+  EXPECT_EQ(r.AcceptLanguage, "");
+  EXPECT_EQ(r.Date, "");
+  EXPECT_EQ(r.Host, "");
+  EXPECT_EQ(r.Range, "w");
+}
+
 TEST(RequestParser, CookiesAreJoinedWithoutSeparator) {
   HttpRequest r = Parse("GET / HTTP/1.1\r\nCookie: a=1\r\ncookie: b=2\r\n\r\n");
   EXPECT_EQ(r.Cookie, "a=1b=2");
@@ -197,16 +206,17 @@ TEST(RequestParser, HeadWithoutEndGivesEmptyRecord) {
 }
 
 TEST(RequestParser, NulBytesDoNotEndTheHead) {
-  const std::string head("GET /a HTTP/1.1\r\nHost: x\0y\r\n\r\n", 30);
+  const std::string head("GET /a\0.txt HTTP/1.1\r\nHost: x\0y\r\n\r\n", 35);
   HttpRequest r = ParseRequestHead(head);
   EXPECT_EQ(r.Host, std::string("x\0y", 3));
-  EXPECT_EQ(r.FileName, "a");
+  EXPECT_EQ(r.FileName, "a.txt");  // a path never carries a NUL
 }
 
 TEST(PercentDecode, EscapesAndNonEscapes) {
   EXPECT_EQ(PercentDecode("%41%62%7e%7E"), "Ab~~");
   EXPECT_EQ(PercentDecode("a+b"), "a+b");
   EXPECT_EQ(PercentDecode("%00%00x"), "x");
+  EXPECT_EQ(PercentDecode(std::string("/a.php\0.txt", 11)), "/a.php.txt");  // raw NULs too
   // A "%" without two hex digits is itself: it makes no byte of its own.
   EXPECT_EQ(PercentDecode("%"), "%");
   EXPECT_EQ(PercentDecode("%4"), "%4");

@@ -182,25 +182,11 @@ TEST(MimeTypes, ExtensionsAndTable) {
   EXPECT_STREQ(MimeTypeForExtension("HtMl"), "text/html");
   EXPECT_STREQ(MimeTypeForExtension("htmlx"), "application/octet-stream");
   EXPECT_STREQ(MimeTypeForExtension("\xE4\xB8\xAD"), "application/octet-stream");
-  // Every row of the table, with the first and the last of each group.
+  // A few rows across the table, with the last entry of some groups.
   const std::pair<const char*, const char*> rows[] = {
-      {"shtml", "text/html"}, {"css", "text/css"}, {"xml", "text/xml"}, {"gif", "image/gif"},
-      {"jpeg", "image/jpeg"}, {"js", "application/x-javascript"}, {"atom", "application/atom+xml"},
-      {"rss", "application/rss+xml"}, {"mml", "text/mathml"}, {"txt", "text/plain"},
-      {"jad", "text/vnd.sun.j2me.app-descriptor"}, {"wml", "text/vnd.wap.wml"}, {"htc", "text/x-component"},
-      {"png", "image/png"}, {"tif", "image/tiff"}, {"wbmp", "image/vnd.wap.wbmp"}, {"ico", "image/x-icon"},
-      {"jng", "image/x-jng"}, {"bmp", "image/x-ms-bmp"}, {"svg", "image/svg+xml"},
-      {"ear", "application/java-archive"}, {"hqx", "application/mac-binhex40"},
-      {"docx", "application/msword"}, {"pdf", "application/pdf"}, {"ai", "application/postscript"},
-      {"rtf", "application/rtf"}, {"xlsx", "application/vnd.ms-excel"},
-      {"pptx", "application/vnd.ms-powerpoint"}, {"rar", "application/x-rar-compressed"},
-      {"zip", "application/zip"}, {"mp3", "audio/mpeg"}, {"woff", "application/x-font-woff"},
-      {"kar", "audio/midi"}, {"ogg", "audio/ogg"}, {"m4a", "audio/x-m4a"}, {"ra", "audio/x-realaudio"},
-      {"3gpp", "video/3gpp"}, {"mpeg", "video/mpeg"}, {"mp4", "video/mp4"}, {"mov", "video/quicktime"},
-      {"webm", "video/webm"}, {"flv", "video/x-flv"}, {"m4v", "video/x-m4v"}, {"mng", "video/x-mng"},
-      {"asf", "video/x-ms-asf"}, {"wmv", "video/x-ms-wmv"}, {"avi", "video/x-msvideo"},
-      {"7z", "application/x-7z-compressed"}, {"cco", "application/x-cocoa"},
-      {"swf", "application/x-shockwave-flash"},
+      {"shtml", "text/html"}, {"js", "application/x-javascript"}, {"tif", "image/tiff"},
+      {"ear", "application/java-archive"}, {"ai", "application/postscript"}, {"kar", "audio/midi"},
+      {"3gpp", "video/3gpp"}, {"swf", "application/x-shockwave-flash"},
   };
   for (const auto& [extension, type] : rows) EXPECT_STREQ(MimeTypeForExtension(extension), type) << extension;
 }
