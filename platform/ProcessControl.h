@@ -15,8 +15,9 @@ struct ProgramExit {
 
 // Starts argv[0] with the arguments, the caller's environment and current
 // directory, no standard handles (they lead nowhere) and a clean signal
-// state. Gives the process id, or 0 with the error in LastErrorCode.
-uint32_t StartProgram(const std::vector<std::string>& argv);
+// state; with searchPath a bare name is looked up in PATH. Gives the process
+// id, or 0 with the error in LastErrorCode.
+uint32_t StartProgram(const std::vector<std::string>& argv, bool searchPath = false);
 
 // Waits without limit for a started program to end, without releasing its
 // id: until ReleaseProgram, the id cannot be given to another process, so

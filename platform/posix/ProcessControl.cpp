@@ -11,7 +11,7 @@ extern char** environ;
 
 namespace zevra::platform {
 
-uint32_t StartProgram(const std::vector<std::string>& argv) {
+uint32_t StartProgram(const std::vector<std::string>& argv, bool searchPath) {
   if (argv.empty()) {
     errno = EINVAL;
     return 0;
@@ -37,7 +37,8 @@ uint32_t StartProgram(const std::vector<std::string>& argv) {
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
   pid_t pid = 0;
-  int rc = posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
+  int rc = searchPath ? posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ)
+                      : posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {

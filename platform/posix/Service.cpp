@@ -16,17 +16,14 @@
 #include <grp.h>
 #include <mutex>
 #include <pwd.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "platform/File.h"
-
-extern char** environ;
+#include "platform/ProcessControl.h"
 
 namespace zevra::platform {
 namespace {
@@ -50,35 +47,12 @@ bool Exists(const std::string& path) {
 
 // Runs a system tool with its output discarded; its exit status, or -1.
 int RunTool(const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  pid_t pid = 0;
-  int rc = ::posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    errno = rc;
-    return -1;
-  }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  const uint32_t pid = StartProgram(argv, true);
+  if (pid == 0) return -1;
+  ProgramExit end;
+  const bool waited = WaitProgramEnd(pid, end);
+  ReleaseProgram(pid);
+  return waited && !end.signaled ? end.code : -1;
 }
 
 bool ToolSucceeds(const std::vector<std::string>& argv) {
