@@ -4,6 +4,7 @@ not run on this machine)."""
 
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -116,3 +117,93 @@ def test_install_twice_fails_and_remove_deletes(service_program):
     r = p.run("/remove", timeout=60)
     assert exit_code(r.returncode) == 10004
     assert r.stdout.startswith(b"Unable to remove service. The specified service does not exist")
+
+
+def wait_for(predicate, timeout=20, step=0.1):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
+
+
+def answers(port):
+    try:
+        from conftest import http_get
+        return http_get(port, "/", host="localhost", timeout=3)
+    except OSError:
+        return None
+    except AssertionError:
+        return None
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    with open("/proc/%d/stat" % pid) as f:
+        return f.read().split(") ", 1)[1][0] != "Z"
+
+
+def service(*args):
+    return subprocess.run(["service", "Zevra", *args], capture_output=True, timeout=60)
+
+
+@needs_root
+@needs_sysv
+def test_service_supervises_and_stops_its_worker(service_program):
+    p = service_program
+    assert p.run("/install", timeout=60).returncode == 16
+    assert service("status").returncode == 3
+    assert service("start").returncode == 0
+    r = wait_for(lambda: answers(p.port))
+    assert r is not None and r.status == 200 and r.body == b"<p>service</p>", p.error_log()
+    assert service("status").returncode == 0
+
+    first = int(p.read("Zevra.pid"))
+    os.kill(first, signal.SIGKILL)
+    restarted = wait_for(lambda: "Worker Crashed(0x89). Restarting Worker Process... PID: " in p.error_log())
+    assert restarted, p.error_log()
+    second = wait_for(lambda: p.read("Zevra.pid").isdigit() and int(p.read("Zevra.pid")) != first
+                      and int(p.read("Zevra.pid")))
+    assert second
+    r = wait_for(lambda: answers(p.port))
+    assert r is not None and r.status == 200
+
+    assert service("stop").returncode == 0
+    lines = log_lines(p)
+    tail = lines[lines.index("[ Core ] Received SERVICE_CONTROL_STOP, shutting down..."):]
+    assert tail == ["[ Core ] Received SERVICE_CONTROL_STOP, shutting down...",
+                    "[Worker] Terminating Worker... PID: %d" % second,
+                    "[Worker] Process Terminated.",
+                    "[ Core ] Shutting down..."], lines
+    crash_line = [l for l in lines if l.startswith("[ Core ] Worker Crashed")]
+    assert crash_line == ["[ Core ] Worker Crashed(0x89). Restarting Worker Process... PID: %d" % second]
+    assert wait_for(lambda: not alive(second), timeout=10)
+    assert answers(p.port) is None
+    assert service("status").returncode == 3
+
+    assert p.run("/remove", timeout=60).returncode == 16
+    assert not os.path.exists(SERVICE_SCRIPT)
+
+
+@needs_root
+@needs_sysv
+def test_service_stops_when_its_port_is_taken(service_program):
+    p = service_program
+    assert p.run("/install", timeout=60).returncode == 16
+    blocker = occupy(p.port)
+    try:
+        assert service("start").returncode == 0
+        done = wait_for(lambda: "[ Core ] Unable to restart worker. Terminated. Code: 10007" in p.error_log())
+        assert done, p.error_log()
+        assert wait_for(lambda: service("status").returncode != 0, timeout=10)
+    finally:
+        blocker.close()
+    lines = log_lines(p)
+    assert [l for l in lines if l.startswith("[ Core ] Unable to restart")] == [
+        "[ Core ] Unable to restart worker. Terminated. Code: 10007"]
+    assert any(l.startswith("[Worker] Error(10007) Unable to start server object. ") for l in lines)
