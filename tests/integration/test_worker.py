@@ -13,9 +13,6 @@ import pytest
 from conftest import exit_code, read_response
 
 CRASH_PROBE = os.environ.get("ZEVRA_SANITIZE", "").startswith("address")
-# Until the request dispatcher is in the program, requests for files get a
-# placeholder answer; these tests wait for the real one.
-needs_dispatch = pytest.mark.skip(reason="waits for the request dispatcher")
 needs_probe = pytest.mark.skipif(not CRASH_PROBE, reason="only test builds can be made to crash")
 
 
@@ -180,7 +177,6 @@ def no_more_bytes(sock, wait=0.5):
         return True
 
 
-@needs_dispatch
 def test_a_head_sent_byte_by_byte_is_answered_once(program, start_worker):
     make_site(program)
     w = start_worker()
@@ -215,7 +211,6 @@ def split_responses(data):
     return out, data
 
 
-@needs_dispatch
 def test_pipelined_requests_are_answered_in_order(program, start_worker):
     make_site(program)
     w = start_worker()
@@ -292,7 +287,6 @@ def test_oversized_head_gets_400_and_is_closed(program, start_worker):
         assert no_more_bytes(s, 5)
 
 
-@needs_dispatch
 def test_spooled_body_leaves_no_file_behind(program, start_worker):
     make_site(program)
     w = start_worker()
@@ -323,7 +317,6 @@ def wait_until_empty(path, timeout=5):
     return os.listdir(path) == []
 
 
-@needs_dispatch
 def test_many_clients_at_once_each_get_their_own_answers(program, start_worker):
     make_site(program)
     w = start_worker(WorkerThreads=4)
