@@ -332,10 +332,16 @@ def main():
                     continue  # nginx runs no CGI programs
                 results[(name, sc[0])] = run_wrk(server.port, sc, args, pinned)
                 print("%-9s %-32s %s" % (name, sc[1], fmt(results[(name, sc[0])]["value"], sc[5])), flush=True)
-            if not only or "memory" in only:
-                memory[name] = idle_connections_rss(server)
         finally:
             server.stop()
+        if not only or "memory" in only:
+            # A fresh process, so that what earlier rows left in the heap
+            # does not count as the cost of idle connections.
+            server = Server(name, argv, cwd, pinned)
+            try:
+                memory[name] = idle_connections_rss(server)
+            finally:
+                server.stop()
 
     stamp = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
     cpu = ""
@@ -398,7 +404,9 @@ set style fill solid 0.8
 set boxwidth 0.7
 set yrange [0:*]
 set ylabel "Zevra / best peer"
-set xtics rotate by -30 nomirror
+set xtics rotate by 30 right nomirror
+set bmargin 10
+set lmargin 16
 set grid ytics
 set key off
 plot '%s' using 1:3:xtic(2) with boxes lc rgb "#2d6da3", 1 with lines lc rgb "#c0392b" lw 2
