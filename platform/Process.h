@@ -51,7 +51,7 @@ class ChildProcess {
   // Starts the child. On failure the handle is empty, failure names the
   // step and error holds the system error code (for a program that cannot
   // be executed, the code of the exec itself: 2 for a missing file).
-  static ChildProcess Start(const ChildSpec& spec, StartFailure& failure, int& error);
+  static ChildProcess Start(const ChildSpec& launch, StartFailure& failure, int& error);
 
   bool IsStarted() const { return pid_ > 0; }
   int Pid() const { return pid_; }

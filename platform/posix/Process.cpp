@@ -81,11 +81,11 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   return *this;
 }
 
-ChildProcess ChildProcess::Start(const ChildSpec& spec, StartFailure& failure, int& error) {
+ChildProcess ChildProcess::Start(const ChildSpec& launch, StartFailure& failure, int& error) {
   failure = StartFailure::kNone;
   error = 0;
   ChildProcess child;
-  if (spec.arguments.empty() || spec.arguments[0].empty()) {
+  if (launch.arguments.empty() || launch.arguments[0].empty()) {
     failure = StartFailure::kSpawn;
     error = ENOENT;
     return child;
@@ -99,7 +99,7 @@ ChildProcess ChildProcess::Start(const ChildSpec& spec, StartFailure& failure, i
     return child;
   }
   File inputRead, inputWrite;
-  if (spec.inputPipe) {
+  if (launch.inputPipe) {
     if (!MakePipe(inputRead, inputWrite) || !KeepAboveStandardStreams(inputRead) ||
         !SetNonBlocking(inputWrite)) {
       failure = StartFailure::kInputPipe;
@@ -129,7 +129,7 @@ ChildProcess ChildProcess::Start(const ChildSpec& spec, StartFailure& failure, i
     if (rc == 0) s.actionsReady = true;
   }
   if (rc == 0) {
-    if (spec.inputPipe) {
+    if (launch.inputPipe) {
       rc = posix_spawn_file_actions_adddup2(&s.actions, inputRead.Handle(), STDIN_FILENO);
     } else {
       rc = posix_spawn_file_actions_addopen(&s.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -137,8 +137,8 @@ ChildProcess ChildProcess::Start(const ChildSpec& spec, StartFailure& failure, i
   }
   if (rc == 0) rc = posix_spawn_file_actions_adddup2(&s.actions, outputWrite.Handle(), STDOUT_FILENO);
   if (rc == 0) rc = posix_spawn_file_actions_adddup2(&s.actions, outputWrite.Handle(), STDERR_FILENO);
-  if (rc == 0 && !spec.workingDirectory.empty()) {
-    rc = posix_spawn_file_actions_addchdir_np(&s.actions, spec.workingDirectory.c_str());
+  if (rc == 0 && !launch.workingDirectory.empty()) {
+    rc = posix_spawn_file_actions_addchdir_np(&s.actions, launch.workingDirectory.c_str());
   }
   if (rc != 0) {
     failure = StartFailure::kSpawn;
@@ -146,12 +146,12 @@ ChildProcess ChildProcess::Start(const ChildSpec& spec, StartFailure& failure, i
     return child;
   }
 
-  std::vector<char*> argv = PointerArray(spec.arguments);
-  std::vector<char*> envp = PointerArray(spec.environment);
+  std::vector<char*> argv = PointerArray(launch.arguments);
+  std::vector<char*> envp = PointerArray(launch.environment);
   // A bare program name is looked up as a shell would, in the server's
   // PATH; anything holding a separator is taken as the path itself. glibc
   // reports a failed exec (or chdir) as the spawn's result.
-  bool search = spec.arguments[0].find('/') == std::string::npos;
+  bool search = launch.arguments[0].find('/') == std::string::npos;
   pid_t pid = -1;
   rc = search ? ::posix_spawnp(&pid, argv[0], &s.actions, &s.attr, argv.data(), envp.data())
               : ::posix_spawn(&pid, argv[0], &s.actions, &s.attr, argv.data(), envp.data());

@@ -78,14 +78,14 @@ void RunCgi(ConnId conn, HttpRequest& request, ResponseHead& response, std::stri
   const std::string remoteAddress = RemoteAddressText(conn);
   const std::string remotePort = RemotePortText(conn);
 
-  platform::ChildSpec spec;
-  spec.environment = BuildCgiEnvironment(method, request, scriptName, scriptPath, request.Query, remoteAddress,
+  platform::ChildSpec launch;
+  launch.environment = BuildCgiEnvironment(method, request, scriptName, scriptPath, request.Query, remoteAddress,
                                          remotePort, listenAddress, documentRoot, request.ContentLength,
                                          request.ContentType, request.ScriptPath, request.Uri);
-  spec.arguments.reserve(command.arguments.size());
-  for (const std::string& argument : command.arguments) spec.arguments.push_back(platform::Utf8ToCodePage(argument));
-  spec.workingDirectory = command.workingDirectory;
-  spec.inputPipe = isPost;
+  launch.arguments.reserve(command.arguments.size());
+  for (const std::string& argument : command.arguments) launch.arguments.push_back(platform::Utf8ToCodePage(argument));
+  launch.workingDirectory = command.workingDirectory;
+  launch.inputPipe = isPost;
 
   // Until a head of the program replaces them, these hold for its output.
   response.ContentType = "text/html";
@@ -104,7 +104,7 @@ void RunCgi(ConnId conn, HttpRequest& request, ResponseHead& response, std::stri
 
   platform::StartFailure failure = platform::StartFailure::kNone;
   int error = 0;
-  platform::ChildProcess child = platform::ChildProcess::Start(spec, failure, error);
+  platform::ChildProcess child = platform::ChildProcess::Start(launch, failure, error);
   if (!child.IsStarted()) {
     std::string detail;
     switch (failure) {

@@ -30,7 +30,7 @@ bool ReadPosition(std::string_view text, int64_t& value) {
   return true;
 }
 
-// One byte-range-spec: "A-", "A-B" or "-N". suffix is set for "-N".
+// One byte range: "A-", "A-B" or "-N". suffix is set for "-N".
 struct RangeSpec {
   bool suffix = false;
   bool openEnd = false;
@@ -38,23 +38,23 @@ struct RangeSpec {
   int64_t last = 0;
 };
 
-bool ReadSpec(std::string_view text, RangeSpec& spec) {
+bool ReadSpec(std::string_view text, RangeSpec& range) {
   text = TrimBlanks(text);
   size_t dash = text.find('-');
   if (dash == std::string_view::npos) return false;
   std::string_view a = text.substr(0, dash);
   std::string_view b = text.substr(dash + 1);
   if (a.empty()) {
-    spec.suffix = true;
-    return ReadPosition(b, spec.last);
+    range.suffix = true;
+    return ReadPosition(b, range.last);
   }
-  if (!ReadPosition(a, spec.first)) return false;
+  if (!ReadPosition(a, range.first)) return false;
   if (b.empty()) {
-    spec.openEnd = true;
+    range.openEnd = true;
     return true;
   }
   // "A-B" with B < A is invalid and the whole header is ignored.
-  return ReadPosition(b, spec.last) && spec.last >= spec.first;
+  return ReadPosition(b, range.last) && range.last >= range.first;
 }
 
 }  // namespace
@@ -79,10 +79,10 @@ ByteRange ParseRange(std::string_view value, int64_t size) {
     std::string_view element = set.substr(start, comma == std::string_view::npos ? set.npos : comma - start);
     // Empty list elements (", ,") are allowed by the grammar and skipped.
     if (!TrimBlanks(element).empty()) {
-      RangeSpec spec;
-      if (!ReadSpec(element, spec)) return whole;
+      RangeSpec range;
+      if (!ReadSpec(element, range)) return whole;
       if (!haveFirst) {
-        first = spec;
+        first = range;
         haveFirst = true;
       }
       ++elements;
