@@ -34,14 +34,14 @@ std::string ReadAll(ChildProcess& child, int timeoutMs = 10000) {
 
 ChildProcess StartShell(const std::string& script, bool inputPipe = false, std::vector<std::string> env = {},
                         std::string cwd = {}) {
-  ChildSpec spec;
-  spec.arguments = {"/bin/sh", "-c", script};
-  spec.environment = std::move(env);
-  spec.workingDirectory = std::move(cwd);
-  spec.inputPipe = inputPipe;
+  ChildSpec launch;
+  launch.arguments = {"/bin/sh", "-c", script};
+  launch.environment = std::move(env);
+  launch.workingDirectory = std::move(cwd);
+  launch.inputPipe = inputPipe;
   StartFailure failure;
   int error = 0;
-  ChildProcess child = ChildProcess::Start(spec, failure, error);
+  ChildProcess child = ChildProcess::Start(launch, failure, error);
   EXPECT_TRUE(child.IsStarted()) << error;
   return child;
 }
@@ -53,32 +53,32 @@ void ExpectNoChildLeft() {
 }
 
 TEST(ChildProcess, MissingProgramReportsTheExecError) {
-  ChildSpec spec;
-  spec.arguments = {"/nonexistent/dir/program"};
+  ChildSpec launch;
+  launch.arguments = {"/nonexistent/dir/program"};
   StartFailure failure;
   int error = 0;
-  ChildProcess child = ChildProcess::Start(spec, failure, error);
+  ChildProcess child = ChildProcess::Start(launch, failure, error);
   EXPECT_FALSE(child.IsStarted());
   EXPECT_EQ(failure, StartFailure::kSpawn);
   EXPECT_EQ(error, ENOENT);
-  spec.arguments = {"no-such-program-anywhere"};
-  child = ChildProcess::Start(spec, failure, error);
+  launch.arguments = {"no-such-program-anywhere"};
+  child = ChildProcess::Start(launch, failure, error);
   EXPECT_EQ(error, ENOENT);
-  spec.arguments = {"/bin/sh"};
-  spec.workingDirectory = "/nonexistent/dir";
-  child = ChildProcess::Start(spec, failure, error);
+  launch.arguments = {"/bin/sh"};
+  launch.workingDirectory = "/nonexistent/dir";
+  child = ChildProcess::Start(launch, failure, error);
   EXPECT_FALSE(child.IsStarted());
   EXPECT_EQ(error, ENOENT);
   ExpectNoChildLeft();
 }
 
 TEST(ChildProcess, EnvironmentIsExactlyTheGivenOne) {
-  ChildSpec spec;
-  spec.arguments = {"/usr/bin/env"};
-  spec.environment = {"A=1", "B=x=y"};
+  ChildSpec launch;
+  launch.arguments = {"/usr/bin/env"};
+  launch.environment = {"A=1", "B=x=y"};
   StartFailure failure;
   int error = 0;
-  ChildProcess child = ChildProcess::Start(spec, failure, error);
+  ChildProcess child = ChildProcess::Start(launch, failure, error);
   ASSERT_TRUE(child.IsStarted());
   EXPECT_EQ(ReadAll(child), "A=1\nB=x=y\n");
   child.Stop();
