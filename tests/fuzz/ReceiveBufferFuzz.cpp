@@ -5,10 +5,11 @@
 //   bit 6     feed the piece 1 + <next byte> times (long and spooled bodies)
 //   bit 7     after feeding: the held request (if any) is answered; with
 //             bit 6 clear as well, the connection closes and a new one opens
-// The handlers answer at once or keep the request (the first input byte
-// chooses), so bytes that arrive while a handler holds the connection are
-// exercised too. After every input: no spool file left behind, the context
-// back to sane values.
+// The first input byte chooses whether the handlers answer at once or keep
+// the request (bit 0), so bytes that arrive while a handler holds the
+// connection are exercised too, and whether WebTemp is missing (bit 1), so
+// spooling fails. After every input: no spool file left behind, the
+// context back to sane values.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -115,8 +116,12 @@ void HandleContinue(ConnId) {}
 
 const RequestHandlers kHandlers = {Handle, Handle, HandlePage, HandleContinue};
 
+bool g_noSpoolDirectory = false;
+
+// Without WebTemp nothing can have been written anywhere near it.
 bool SpoolDirectoryEmpty() {
   std::error_code error;
+  if (g_noSpoolDirectory) return !fs::exists(g_root / "WebTemp", error) && !error;
   return fs::is_empty(g_root / "WebTemp", error) && !error;
 }
 
@@ -163,6 +168,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace zevra;
   if (size == 0) return 0;
   g_keepRequests = (data[0] & 1) != 0;
+  // Bit 1: WebTemp is missing, so a spooled body cannot be stored (500).
+  g_noSpoolDirectory = (data[0] & 2) != 0;
+  std::error_code error;
+  if (g_noSpoolDirectory) fs::remove_all(g_root / "WebTemp", error);
   g_held = false;
   size_t at = 1;
 
@@ -210,5 +219,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(SpoolDirectoryEmpty());
   }
   close();
+  if (g_noSpoolDirectory) fs::create_directories(g_root / "WebTemp", error);
   return 0;
 }
