@@ -108,8 +108,10 @@ bool OpenRequest(ConnId conn, ConnectionContext& context, Dispatched& d, bool ge
     EndRequest(conn);
     return false;
   }
-  if (getHandler && request.Method.empty()) {
-    // A request line that did not split into method, target and version.
+  if ((getHandler && request.Method.empty()) || (!request.Method.empty() && request.Directory.empty())) {
+    // A request line that did not split into method, target and version,
+    // or a target that is no path ("http://x/../a", "C:\a", "*"): mapping
+    // an empty path would answer with the site's default document.
     SendErrorPage(400, request, response, conn);
     EndRequest(conn);
     return false;

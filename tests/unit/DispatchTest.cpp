@@ -222,6 +222,9 @@ TEST_F(Dispatch, FailedCopyIsAnsweredAndNotRemembered) {
 
 TEST_F(Dispatch, MalformedAndRefusedRequests) {
   EXPECT_EQ(Get("GET  / HTTP/1.1\r\nHost: x\r\n\r\n").status, "400 Bad Request");
+  EXPECT_EQ(Get("GET http://x/../secret.txt HTTP/1.1\r\nHost: x\r\n\r\n").status, "400 Bad Request");
+  EXPECT_EQ(Get("GET C:\\secret.txt HTTP/1.1\r\nHost: x\r\n\r\n").status, "400 Bad Request");
+  EXPECT_EQ(Get("POST * HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n").status, "400 Bad Request");
   EXPECT_EQ(GetPath("/" + std::string(253, 'a')).status, "404 Not Found");  // 254 bytes
   EXPECT_EQ(GetPath("/" + std::string(254, 'a')).status, "414 Request-URI Too Long");
   dir_.Write("WebRoot/name.", "x");
