@@ -25,7 +25,6 @@ constexpr int kServiceTypeShareProcess = 32;
 constexpr int kAcceptStopAndShutdown = 5;
 constexpr int kServiceSpecificError = 1066;
 constexpr uint32_t kWorkerStartFailed = 10007;
-constexpr uint32_t kWorkerTerminated = 10005;
 // A worker that ends this soon after its start is restarted only after the
 // same pause, so that one that cannot start does not fill the disk with
 // restart lines.

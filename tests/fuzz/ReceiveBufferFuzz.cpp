@@ -23,6 +23,7 @@
 #include "platform/System.h"
 #include "server/net/ReceiveBuffer.h"
 #include "server/response/Runtime.h"
+#include "tests/unit/FakeConnectionLink.h"
 
 namespace zevra {
 namespace {
@@ -33,48 +34,7 @@ void Check(bool condition) {
   if (!condition) __builtin_trap();
 }
 
-class FuzzLink : public ServerLink {
- public:
-  bool Send(ConnId, const void*, size_t length) override {
-    sentBytes += length;
-    return !disconnected;
-  }
-  bool Disconnect(ConnId conn) override {
-    disconnected = true;
-    if (ConnectionContext* ctx = Context(conn)) {
-      std::lock_guard<std::recursive_mutex> guard(ctx->lock);
-      ctx->closing = 1;
-    }
-    return true;
-  }
-  bool PendingBytes(ConnId, int64_t& pending) override {
-    pending = 0;
-    return true;
-  }
-  ConnectionContext* Context(ConnId conn) override {
-    auto it = contexts.find(conn);
-    return it == contexts.end() ? nullptr : it->second;
-  }
-  bool SetContext(ConnId conn, ConnectionContext* context) override {
-    contexts[conn] = context;
-    return true;
-  }
-  uint32_t ConnectionCount() override { return 1; }
-  bool RemoteAddress(ConnId, std::string& address, uint16_t& port) override {
-    address = "127.0.0.1";
-    port = 40000;
-    return true;
-  }
-  bool ListenAddress(std::string& address, uint16_t& port) override {
-    address = "127.0.0.1";
-    port = 80;
-    return true;
-  }
-
-  std::map<ConnId, ConnectionContext*> contexts;
-  size_t sentBytes = 0;
-  bool disconnected = false;
-};
+using FuzzLink = fakes::FakeConnectionLink;
 
 constexpr ConnId kConn = 3;
 FuzzLink* g_link = nullptr;
@@ -181,6 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     context->spoolNumber = NewSpoolNumber();
     g_link->contexts[kConn] = context.get();
     g_link->disconnected = false;
+    g_link->sent.clear();
     g_held = false;
   };
   auto close = [&] {

@@ -1,6 +1,7 @@
 // Receive buffering against a fake connection: chunk boundaries anywhere,
 // memory and spooled bodies, pipelining, overshoot and the refusals.
 #include "server/net/ReceiveBuffer.h"
+#include "tests/unit/FakeConnectionLink.h"
 
 #include <gtest/gtest.h>
 
@@ -19,52 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// One connection as the worker's link would show it. A forced disconnect
-// marks the context closing, as the real link does.
-class FakeConnectionLink : public ServerLink {
- public:
-  bool Send(ConnId, const void* data, size_t length) override {
-    sent.append(static_cast<const char*>(data), length);
-    return !disconnected;
-  }
-  bool Disconnect(ConnId conn) override {
-    ++disconnects;
-    disconnected = true;
-    if (ConnectionContext* ctx = Context(conn)) {
-      std::lock_guard<std::recursive_mutex> guard(ctx->lock);
-      ctx->closing = 1;
-    }
-    return true;
-  }
-  bool PendingBytes(ConnId, int64_t& pending) override {
-    pending = 0;
-    return true;
-  }
-  ConnectionContext* Context(ConnId conn) override {
-    auto it = contexts.find(conn);
-    return it == contexts.end() ? nullptr : it->second;
-  }
-  bool SetContext(ConnId conn, ConnectionContext* context) override {
-    contexts[conn] = context;
-    return true;
-  }
-  uint32_t ConnectionCount() override { return 1; }
-  bool RemoteAddress(ConnId, std::string& address, uint16_t& port) override {
-    address = "127.0.0.1";
-    port = 40000;
-    return true;
-  }
-  bool ListenAddress(std::string& address, uint16_t& port) override {
-    address = "0.0.0.0";
-    port = 80;
-    return true;
-  }
-
-  std::map<ConnId, ConnectionContext*> contexts;
-  std::string sent;
-  int disconnects = 0;
-  bool disconnected = false;
-};
+using fakes::FakeConnectionLink;
 
 // What a handler saw when it was called.
 struct HandledRequest {
