@@ -28,14 +28,22 @@ std::string_view Unquote(std::string_view value) {
   return value;
 }
 
-// Cuts UTF-8 text to at most n characters without splitting one.
+// Cuts UTF-8 text to at most n characters without splitting one. A
+// continuation byte counts as part of a character only behind a lead byte
+// and at most three in a row, so malformed text is bounded too (at most four
+// bytes a character).
 std::string CutToCharacters(std::string_view text, size_t n) {
   size_t count = 0;
+  int continuations = -1;  // -1: no lead byte to continue
   for (size_t i = 0; i < text.size(); ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
-      if (count == n) return std::string(text.substr(0, i));
-      ++count;
+    const bool continuation = (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80;
+    if (continuation && continuations >= 0 && continuations < 3) {
+      ++continuations;
+      continue;
     }
+    if (count == n) return std::string(text.substr(0, i));
+    ++count;
+    continuations = continuation ? -1 : 0;
   }
   return std::string(text);
 }

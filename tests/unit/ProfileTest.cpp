@@ -58,6 +58,14 @@ TEST(ProfileFile, ValuesAreCutTo127Characters) {
   EXPECT_EQ(f.Read("S", "C", longAscii), std::string(127, 'a'));
 }
 
+TEST(ProfileFile, MalformedUtf8IsCutWithinFourBytesACharacter) {
+  // Runs of continuation bytes without a lead once made the cut unbounded.
+  ProfileFile f = ProfileFile::Parse("[S]\nA=\xC4" + std::string(600, '\x8A') + "\n");
+  const std::string value = f.Read("S", "A", "");
+  EXPECT_LE(value.size(), 127u * 4);
+  EXPECT_GE(value.size(), 127u);
+}
+
 TEST(ProfileFile, KeysOutsideSectionsAndLinesWithoutEqualsAreIgnored) {
   ProfileFile f = ProfileFile::Parse("Port=1\n[S]\njunk line\nPort=2");
   EXPECT_EQ(f.Read("S", "Port", ""), "2");
