@@ -8,7 +8,7 @@ PACKAGES=(
   libasio-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  python3 python3-pytest curl gzip php-cgi
+  python3 python3-pytest curl gzip php-cgi wrk
 )
 if [ "${1:-}" = "--run-only" ]; then
   PACKAGES=(build-essential cmake g++ libasio-dev zlib1g-dev)

@@ -15,6 +15,12 @@ ZEVRA_DIR = os.environ.get("ZEVRA_DIR", "")
 PROGRAM_FILES = ("Zevra", "libZevra.Socket.so", "libgzip.so")
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "soak: a bounded load run of the worker (wrk), some seconds long")
+    config.addinivalue_line("markers", "threads: exercises the worker's concurrency; also run against the "
+                                       "ThreadSanitizer build")
+
+
 def exit_code(returncode):
     """A server exit code as the program meant it: POSIX keeps the low byte
     (10000 arrives as 16), and a process ended by signal N counts 128 + N."""
