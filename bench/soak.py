@@ -39,7 +39,7 @@ TOP = os.path.dirname(HERE)
 # tests make them.
 sys.path.insert(0, os.path.join(TOP, "tests", "integration"))
 import conftest  # noqa: E402
-from conftest import http_get, raw_exchange  # noqa: E402
+from conftest import children_of, http_get, open_descriptors, raw_exchange, resident_kib  # noqa: E402
 
 SITE_HOST = "soak.test"
 MISSING = "/soak-missing.html"
@@ -47,6 +47,10 @@ FILE_SIZES = (1024, 16 * 1024, 256 * 1024, 2 << 20)
 TEXT_SIZES = (3 * 1024, 100 * 1024)
 POST_SIZES = (1000, 9000)  # in memory and spooled to WebTemp/ (beyond 4096 bytes)
 RANGE_FILE = "/f_16384.bin"
+# Access log on; a KeepAlive long enough never to close a connection under
+# load, so that the sweeper of silent connections walks them all every
+# second while they are busy.
+WORKER_SETTINGS = {"WriteAccessLog": "True", "Debug": "True", "KeepAlive": 20000, "WorkerThreads": 8}
 LISTED = "entry_07.txt"
 
 # The C program answers GET with a fixed text and POST with the length and
@@ -273,31 +277,9 @@ def failures_of(load, connections):
     return errors + bad + unexpected_status + surplus + max(unanswered - connections, 0)
 
 
-def children_of(pid):
-    try:
-        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
-            direct = [int(p) for p in f.read().split()]
-    except OSError:
-        direct = []
-    # Children that threads other than the main one started count too.
-    for task in os.listdir("/proc/%d/task" % pid) if os.path.isdir("/proc/%d/task" % pid) else []:
-        try:
-            with open("/proc/%d/task/%s/children" % (pid, task)) as f:
-                direct += [int(p) for p in f.read().split()]
-        except OSError:
-            pass
-    return sorted(set(direct))
-
-
 def process_figures(pid):
     """Open descriptors, RSS in KiB and child processes of pid."""
-    fds = len(os.listdir("/proc/%d/fd" % pid))
-    rss = 0
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                rss = int(line.split()[1])
-    return {"fds": fds, "rss_kib": rss, "children": children_of(pid)}
+    return {"fds": open_descriptors(pid), "rss_kib": resident_kib(pid), "children": children_of(pid)}
 
 
 def settle(pid, baseline, fd_margin, timeout):
@@ -449,7 +431,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="zevra-soak-") as work:
         os.makedirs(os.path.join(work, "program"))
         program = conftest.ProgramDir(os.path.join(work, "program"))
-        program.write_settings(Connections=4096, WriteAccessLog="True", Debug="True")
+        program.write_settings(**WORKER_SETTINGS)
         docroot = os.path.join(work, "site")
         lay_out_site(program.root, docroot)
         worker = conftest.Worker(program)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds the release and the sanitizer builds,
-# and runs every test: unit, socket library (also under TSan), integration.
+# and runs every test: unit, socket library and integration (the threaded
+# parts of both also under TSan).
 # Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,11 +43,13 @@ while read -r fuzzer corpus; do
   fi
 done < build/fuzz/fuzzers.txt
 
-# The socket library's threading also runs under ThreadSanitizer.
-echo "== tsan: socket library"
+# The threaded parts also run under ThreadSanitizer: the socket library's
+# own tests, and the worker built whole with it under the integration tests
+# marked "threads" (the test registration selects them for this preset).
+echo "== tsan: socket library and the worker's threads"
 cmake --preset tsan -DZEVRA_BUILD_TESTS=ON >/dev/null
-cmake --build --preset tsan -j"$jobs" --target zevra_socket_tests
-if ! ctest --preset tsan -R '^Socket'; then
+cmake --build --preset tsan -j"$jobs" --target zevra_socket_tests Zevra
+if ! ctest --preset tsan -R '^(Socket|integration$)'; then
   status=1
 fi
 exit $status

@@ -7,11 +7,16 @@ import shutil
 import signal
 import socket
 import subprocess
+import tempfile
 import time
 
 import pytest
 
 ZEVRA_DIR = os.environ.get("ZEVRA_DIR", "")
+# A ThreadSanitizer build reports races and carries on; the reports go to
+# files of their own (a pipe could fill and stall the worker) and any one of
+# them fails the test that ran the worker.
+THREAD_SANITIZED = "thread" in os.environ.get("ZEVRA_SANITIZE", "")
 PROGRAM_FILES = ("Zevra", "libZevra.Socket.so", "libgzip.so")
 
 
@@ -35,6 +40,35 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def children_of(pid):
+    """(pid, state) of every process whose parent is pid, from /proc."""
+    found = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % name, "rb") as f:
+                stat = f.read().decode("ascii", "replace")
+        except OSError:
+            continue
+        rest = stat[stat.rfind(")") + 2:].split()
+        if len(rest) > 1 and int(rest[1]) == pid:
+            found.append((int(name), rest[0]))
+    return found
+
+
+def open_descriptors(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def resident_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
 
 
 class ProgramDir:
@@ -108,7 +142,13 @@ class Worker:
     def __init__(self, program, wait=True, timeout=15):
         self.program = program
         self.port = program.port
-        self.proc = subprocess.Popen([program.exe, "/worker"], cwd=program.root,
+        env = None
+        self.race_reports = None
+        if THREAD_SANITIZED:
+            self.race_reports = tempfile.mkdtemp(prefix="zevra-tsan-")
+            options = "log_path=%s/report" % self.race_reports
+            env = dict(os.environ, TSAN_OPTIONS=(os.environ.get("TSAN_OPTIONS", "") + " " + options).strip())
+        self.proc = subprocess.Popen([program.exe, "/worker"], cwd=program.root, env=env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         if wait:
             self.wait_listening(timeout)
@@ -136,6 +176,14 @@ class Worker:
         if self.proc.stderr:
             self.stderr = self.proc.stderr.read().decode("utf-8", "replace")
             self.proc.stderr.close()
+        if self.race_reports:
+            reports = ""
+            for name in sorted(os.listdir(self.race_reports)):
+                with open(os.path.join(self.race_reports, name), encoding="utf-8", errors="replace") as f:
+                    reports += f.read()
+            shutil.rmtree(self.race_reports, ignore_errors=True)
+            self.race_reports = None
+            assert reports == "", "ThreadSanitizer reported:\n" + reports
 
 
 @pytest.fixture

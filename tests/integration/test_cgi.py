@@ -15,28 +15,11 @@ import time
 
 import pytest
 
-from conftest import http_get, raw_exchange, read_response
+from conftest import children_of, http_get, raw_exchange, read_response
 
 PHP_CGI = shutil.which("php-cgi") or "/usr/bin/php-cgi"
 PYTHON = "/usr/bin/python3"
 INTERIM_WORKER = "[Worker] Error(10007) Unable to create server object."
-
-
-def children_of(pid):
-    """(pid, state) of every process whose parent is pid, from /proc."""
-    found = []
-    for name in os.listdir("/proc"):
-        if not name.isdigit():
-            continue
-        try:
-            with open("/proc/%s/stat" % name, "rb") as f:
-                stat = f.read().decode("ascii", "replace")
-        except OSError:
-            continue
-        rest = stat[stat.rfind(")") + 2:].split()
-        if len(rest) > 1 and int(rest[1]) == pid:
-            found.append((int(name), rest[0]))
-    return found
 
 
 def wait_no_children(pid, timeout=5.0):
@@ -323,6 +306,7 @@ def test_connection_close_is_honoured(site):
     assert b"\r\nConnection: close\r\n" in out
 
 
+@pytest.mark.threads
 def test_twenty_concurrent_requests(site):
     site.script("id.cgi", "sleep 0.2; printf 'Content-Type: text/plain\\r\\n\\r\\n%s' \"$QUERY_STRING\"")
     w = site.start(WorkerThreads="24")

@@ -2,6 +2,7 @@
 keep-alive, validators, ranges, compressed copies, large files and the
 directory listing, against the real program over loopback."""
 
+import concurrent.futures
 import gzip
 import hashlib
 import os
@@ -223,6 +224,36 @@ def test_large_file_uncompressed_small_from_its_copy(program, site):
     head, body = curl(w.port, "/small.txt", "--compressed")
     assert body == small[::-1]
     assert len([n for n in os.listdir(program.path("WebCache")) if n.startswith("cache_")]) == 2
+
+
+@pytest.mark.threads
+def test_concurrent_first_requests_fill_the_cache_table_once_per_file(program, site):
+    # Six files, each first asked for by several clients at once, while the
+    # table is empty: every client gets its file's exact text, each file
+    # ends with one whole copy, and no partly written copy is left.
+    texts = {}
+    for i in range(6):
+        texts["/c%d.txt" % i] = (("line %d of a text to compress\n" % i).encode() * 20000)[:300000 + i]
+        program.write("WebRoot" + "/c%d.txt" % i, texts["/c%d.txt" % i])
+    w = site(WorkerThreads="8")
+    paths = sorted(texts) * 6
+
+    def fetch(path):
+        with socket.create_connection(("127.0.0.1", w.port), timeout=30) as s:
+            out = []
+            for _ in range(3):
+                s.sendall(("GET %s HTTP/1.1\r\nHost: x\r\nAccept-Encoding: gzip\r\n\r\n" % path).encode())
+                r = read_response(s, timeout=30)
+                out.append((r.status, r.header("Content-Encoding"), gzip.decompress(r.body) == texts[path]))
+            return out
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=len(paths)) as pool:
+        answers = list(pool.map(fetch, paths))
+    assert all(a == [(200, "gzip", True)] * 3 for a in answers), answers
+    copies = sorted(os.listdir(program.path("WebCache")))
+    assert len(copies) == len(texts) and all(re.fullmatch(r"cache_m?\d+_m?\d+", n) for n in copies), copies
+    for path in texts:
+        assert gzip.decompress(http_get(w.port, path, headers=["Accept-Encoding: gzip"]).body) == texts[path]
 
 
 def test_file_larger_than_the_mapping_window(program, site, compressed):

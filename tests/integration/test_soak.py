@@ -22,7 +22,7 @@ SANITIZED = bool(os.environ.get("ZEVRA_SANITIZE"))
 def test_short_soak_fails_nothing_and_leaks_nothing(program, start_worker, tmp_path):
     docroot = str(tmp_path / "site")
     soak.lay_out_site(program.root, docroot)
-    w = start_worker(WriteAccessLog="True", Debug="True", WorkerThreads=8)
+    w = start_worker(**soak.WORKER_SETTINGS)
     run = soak.Soak(w.proc.pid, w.port, program.root, docroot, str(tmp_path))
     # Under a sanitizer the worker runs many times slower and its allocator
     # keeps freed memory in quarantine or shadow pages, so RSS says nothing
