@@ -137,6 +137,11 @@ ChildProcess ChildProcess::Start(const ChildSpec& launch, StartFailure& failure,
   }
   if (rc == 0) rc = posix_spawn_file_actions_adddup2(&s.actions, outputWrite.Handle(), STDOUT_FILENO);
   if (rc == 0) rc = posix_spawn_file_actions_adddup2(&s.actions, outputWrite.Handle(), STDERR_FILENO);
+  // Nothing but the three streams reaches the program. Close-on-exec alone
+  // leaves a window: a socket the network library has just accepted gets
+  // its flag only after accept returns, and a program started by another
+  // thread in between would hold that client's connection.
+  if (rc == 0) rc = posix_spawn_file_actions_addclosefrom_np(&s.actions, STDERR_FILENO + 1);
   if (rc == 0 && !launch.workingDirectory.empty()) {
     rc = posix_spawn_file_actions_addchdir_np(&s.actions, launch.workingDirectory.c_str());
   }

@@ -307,6 +307,43 @@ def test_connection_close_is_honoured(site):
 
 
 @pytest.mark.threads
+def test_a_program_holds_no_descriptor_of_the_worker_while_connections_arrive(site):
+    # A connection accepted while another thread starts a program must not
+    # reach that program: it could read and write another client's
+    # connection, and would hold it open after the worker closed it. New
+    # connections keep arriving while programs start, and each program lists
+    # what it holds: its three streams and its own script, nothing else.
+    script = site.script("fds.cgi", "printf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
+                                    "for f in /proc/$$/fd/*; do readlink \"$f\"; done\n")
+    site.script("a.txt", "a")
+    w = site.start(WorkerThreads="8")
+    deadline = time.monotonic() + 4
+    foreign = []
+
+    def arrive():
+        while time.monotonic() < deadline:
+            with socket.create_connection(("127.0.0.1", w.port), timeout=10) as s:
+                s.sendall(b"GET /a.txt HTTP/1.1\r\nHost: sh.test\r\nConnection: close\r\n\r\n")
+                s.recv(4096)
+
+    def run():
+        runs = 0
+        while time.monotonic() < deadline:
+            held = http_get(w.port, "/fds.cgi", host="sh.test", timeout=20).body.decode().split("\n")
+            foreign.extend(t for t in held if t and not t.startswith("pipe:") and t not in ("/dev/null", script))
+            runs += 1
+        return runs
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=10) as pool:
+        arrivals = [pool.submit(arrive) for _ in range(6)]
+        runs = [pool.submit(run) for _ in range(4)]
+        assert sum(r.result() for r in runs) > 0
+        for a in arrivals:
+            a.result()
+    assert foreign == []
+
+
+@pytest.mark.threads
 def test_twenty_concurrent_requests(site):
     site.script("id.cgi", "sleep 0.2; printf 'Content-Type: text/plain\\r\\n\\r\\n%s' \"$QUERY_STRING\"")
     w = site.start(WorkerThreads="24")
