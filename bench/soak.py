@@ -1,12 +1,12 @@
 #!/usr/bin/python3
 """Soak: the worker under a long mixed load, then checked for what it kept.
 
-Lays out a program directory with one site (files of several sizes, text
-that goes out gzip-compressed, ranges, a folder listing, a missing file, a
-small C CGI program answering GET, compressed or not, and POST bodies in
-memory and spooled), starts `Zevra /worker` in
-it, warms it up, takes a baseline, drives it with wrk for the set duration
-and checks afterwards:
+Lays out a program directory with one site (files of several sizes, some
+asked for on connections that close after the answer, text that goes out
+gzip-compressed, ranges, a folder listing, a missing file, a small C CGI
+program answering GET, compressed or not, and POST bodies in memory and
+spooled), starts `Zevra /worker` in it, warms it up, takes a baseline,
+drives it with wrk for the set duration and checks afterwards:
 
 - no failed request: no wrk socket error, and every answer is the one its
   kind should get (the 404s of the missing file are counted apart);
@@ -83,8 +83,11 @@ int main(void) {
 # Weighted request kinds: (kind, weight, method, path, headers, body).
 def request_mix():
     mix = []
-    for size, weight in zip(FILE_SIZES, (20, 15, 6, 2)):
+    for size, weight in zip(FILE_SIZES, (16, 15, 6, 2)):
         mix.append(("file", weight, "GET", "/f_%d.bin" % size, {}, ""))
+    # Connections that end after their answer, so accepts and closes go on
+    # all the time beside the handlers.
+    mix.append(("file", 4, "GET", "/f_%d.bin" % FILE_SIZES[0], {"Connection": "close"}, ""))
     for size, weight in zip(TEXT_SIZES, (8, 10)):
         mix.append(("gzip", weight, "GET", "/t_%d.txt" % size, {"Accept-Encoding": "gzip"}, ""))
     mix.append(("range", 5, "GET", RANGE_FILE, {"Range": "bytes=100-199"}, ""))
