@@ -14,6 +14,7 @@ drives it with wrk for the set duration and checks afterwards:
   margin once the load has ended;
 - nothing left in WebTemp/, no partly written copy in WebCache/, no child
   process of the worker left;
+- one whole access-log line for every answered request;
 - one request of each kind still answered with the exact expected bytes.
 
   /usr/bin/python3 bench/soak.py                  # 60 s, 256 connections
@@ -319,15 +320,34 @@ def stray_files(program_root):
     return stray
 
 
+# A listing's line names no port.
+ACCESS_LINE = re.compile(r'\d{4}-\d\d-\d\d \d\d:\d\d:\d\d - - 127\.0\.0\.1(:\d+ "(GET|POST) /\S*|'
+                         r' "GET /list/) HTTP/1\.1" (200|206|404) \d+ "[^"]*"')
+
+
+def access_log_lines(program_root):
+    """The lines of every access log, and those of them that are not one
+    whole line of an answered request (two writers mixed, a line cut)."""
+    lines = []
+    logs = os.path.join(program_root, "WebLogs")
+    for name in sorted(os.listdir(logs)):
+        with open(os.path.join(logs, name), "rb") as f:
+            lines += f.read().decode("utf-8", "replace").split("\r\n")
+    lines = [line for line in lines if line]
+    return lines, [line for line in lines if not ACCESS_LINE.fullmatch(line)]
+
+
 def exact_answers(port, docroot):
     """After the load, one request of each kind must still bring back the
-    exact bytes; returns a list of what did not."""
+    exact bytes; returns a list of what did not, and how many were made."""
     wrong = []
+    made = []
 
     def get(path, *headers):
         return http_get(port, path, host=SITE_HOST, headers=headers, timeout=20)
 
     def expect(label, ok):
+        made.append(label)
         if not ok:
             wrong.append(label)
 
@@ -357,7 +377,7 @@ def exact_answers(port, docroot):
                                  b"Content-Length: %d\r\n\r\n%s" % (SITE_HOST.encode(), len(body), body), timeout=20)
         head, _, answer = out.partition(b"\r\n\r\n")
         expect("post %d" % size, head.startswith(b"HTTP/1.1 200 ") and answer == post_answer(size).encode())
-    return wrong
+    return wrong, len(made)
 
 
 class Soak:
@@ -386,7 +406,19 @@ class Soak:
         self.rss_margin_kib = rss_margin_kib
         self.fd_margin = fd_margin
         self.stray = stray_files(self.program_root)
-        self.wrong = exact_answers(self.port, self.docroot)
+        self.wrong, checked = exact_answers(self.port, self.docroot)
+        # Every answered request has its line; one that was made but whose
+        # answer wrk did not wait for may have one too.
+        runs = (self.warmup, self.load)
+        self.answered = sum(run["requests"] for run in runs) + checked
+        self.asked = sum(v for run in runs for k, v in run.items() if k.startswith("sent.")) + checked
+        # A line is written once its answer is on its way: the last ones may
+        # still be coming (bounded wait).
+        deadline = time.monotonic() + 5
+        self.log_lines, self.bad_log_lines = access_log_lines(self.program_root)
+        while len(self.log_lines) < self.answered and time.monotonic() < deadline:
+            time.sleep(0.1)
+            self.log_lines, self.bad_log_lines = access_log_lines(self.program_root)
         return self.problems()
 
     def problems(self):
@@ -406,6 +438,12 @@ class Soak:
             found.append("stray files: %s" % self.stray)
         if self.wrong:
             found.append("wrong answers after the load: %s" % self.wrong)
+        if not self.answered <= len(self.log_lines) <= self.asked:
+            found.append("access log: %d lines for %d requests answered, %d made" % (
+                len(self.log_lines), self.answered, self.asked))
+        if self.bad_log_lines:
+            found.append("access log: %d lines not whole, the first %r" % (len(self.bad_log_lines),
+                                                                           self.bad_log_lines[0]))
         return found
 
     def table(self):
@@ -425,6 +463,8 @@ class Soak:
                      " (sanitizer build: not compared)" if SANITIZED else "")),
                  ("child processes after", "%d" % len(self.after["children"])),
                  ("stray files", "%d" % len(self.stray)),
+                 ("access log lines (answered / made)", "%d (%d / %d)" % (len(self.log_lines), self.answered,
+                                                                          self.asked)),
                  ("exact answers after the load", "ok" if not self.wrong else "WRONG: %s" % self.wrong)]
         width = max(len(r[0]) for r in rows)
         lines = ["| %-*s | %s |" % (width, "figure", "value"), "|%s|---|" % ("-" * (width + 2))]
