@@ -231,10 +231,10 @@ def test_concurrent_first_requests_fill_the_cache_table_once_per_file(program, s
     # Six files, each first asked for by several clients at once, while the
     # table is empty: every client gets its file's exact text, each file
     # ends with one whole copy, and no partly written copy is left.
-    texts = {}
-    for i in range(6):
-        texts["/c%d.txt" % i] = (("line %d of a text to compress\n" % i).encode() * 20000)[:300000 + i]
-        program.write("WebRoot" + "/c%d.txt" % i, texts["/c%d.txt" % i])
+    texts = {"/c%d.txt" % i: (("line %d of a text to compress\n" % i).encode() * 20000)[:300000 + i]
+             for i in range(6)}
+    for path, text in texts.items():
+        program.write("WebRoot" + path, text)
     w = site(WorkerThreads="8")
     paths = sorted(texts) * 6
 

@@ -1,9 +1,9 @@
 """The worker process: pid file, start-up failures, the sweeper of silent
 connections, the crash report, and receive buffering seen from a client."""
 
+import concurrent.futures
 import os
 import re
-import concurrent.futures
 import signal
 import socket
 import subprocess
