@@ -48,14 +48,14 @@ MISSING = "/soak-missing.html"
 FILE_SIZES = (1024, 16 * 1024, 256 * 1024, 2 << 20)
 TEXT_SIZES = (3 * 1024, 100 * 1024)
 POST_SIZES = (1000, 9000)  # in memory and spooled to WebTemp/ (beyond 4096 bytes)
-RANGE_FILE = "/f_16384.bin"
-# Access log on; a KeepAlive long enough never to close a connection under
-# load, so that the sweeper of silent connections walks them all every
-# second while they are busy.
+RANGE_FILE = "/f_%d.bin" % FILE_SIZES[1]
 # A sanitizer build (ZEVRA_SANITIZE set, as for the integration tests) keeps
 # freed memory in quarantine or shadow pages: its RSS says nothing about
 # leaks, so it is shown but not compared.
 SANITIZED = bool(os.environ.get("ZEVRA_SANITIZE"))
+# Access log on; a KeepAlive long enough never to close a connection under
+# load, so that the sweeper of silent connections walks them all every
+# second while they are busy.
 WORKER_SETTINGS = {"WriteAccessLog": "True", "Debug": "True", "KeepAlive": 20000, "WorkerThreads": 8}
 LISTED = "entry_07.txt"
 
@@ -81,8 +81,9 @@ int main(void) {
 }
 """
 
-# Weighted request kinds: (kind, weight, method, path, headers, body).
+
 def request_mix():
+    """The weighted request kinds: (kind, weight, method, path, headers, body)."""
     mix = []
     for size, weight in zip(FILE_SIZES, (16, 15, 6, 2)):
         mix.append(("file", weight, "GET", "/f_%d.bin" % size, {}, ""))
@@ -169,7 +170,7 @@ def write_wrk_script(path, seed=1):
     lines.append("local text_limit = %d" % max(TEXT_SIZES))
     lines.append("local post_answers = {%s}" % ", ".join("[%s] = true" % lua_string(post_answer(s))
                                                           for s in POST_SIZES))
-    lines.append("local range_total = %s" % lua_string("bytes 100-199/%d" % int(re.search(r"\d+", RANGE_FILE).group())))
+    lines.append("local range_total = %s" % lua_string("bytes 100-199/%d" % FILE_SIZES[1]))
     lines.append("local missing_mark = %s" % lua_string(MISSING.strip("/")))
     lines.append("local listed_mark = %s" % lua_string(LISTED))
     lines.append(WRK_LUA_BODY)
