@@ -296,6 +296,20 @@ def process_figures(pid):
     return {"fds": open_descriptors(pid), "rss_kib": resident_kib(pid), "children": children_of(pid)}
 
 
+def steady(pid, timeout=5):
+    """The figures once the warm-up's connections have gone: no child left
+    and the descriptor count unchanged for half a second (bounded wait)."""
+    deadline = time.monotonic() + timeout
+    last = process_figures(pid)
+    while time.monotonic() < deadline:
+        time.sleep(0.5)
+        now = process_figures(pid)
+        if now["fds"] == last["fds"] and not now["children"]:
+            return now
+        last = now
+    return last
+
+
 def settle(pid, baseline, fd_margin, timeout):
     """Waits (bounded) for the descriptors and children to come back down
     once the load has ended; returns the figures of the last look."""
@@ -383,9 +397,10 @@ def exact_answers(port, docroot):
 
 class Soak:
     """One soak of a running worker: warm-up, baseline, load, settle, checks.
-    Margins: descriptors may stay a few above the baseline (the access log
-    of a new day, a listener being re-armed); RSS may grow by rss_margin
-    (the allocator keeps freed pages of its arenas)."""
+    The warm-up makes what stays for the process's life (every loop's poll
+    descriptors, the allocator's arenas, the gzip copies) before the
+    baseline. Descriptors must come back to it exactly (within the settle
+    wait); RSS may grow by rss_margin_kib (the allocator keeps freed pages)."""
 
     def __init__(self, pid, port, program_root, docroot, workdir):
         self.pid = pid
@@ -395,11 +410,11 @@ class Soak:
         self.script = os.path.join(workdir, "soak.lua")
         write_wrk_script(self.script)
 
-    def run(self, seconds, connections, threads=2, warmup_seconds=3, fd_margin=4, rss_margin_kib=None,
+    def run(self, seconds, connections, threads=2, warmup_seconds=3, fd_margin=0, rss_margin_kib=None,
             settle_seconds=15):
         self.connections = connections
         self.warmup = run_wrk(self.port, self.script, warmup_seconds, connections, threads)
-        self.before = settle(self.pid, process_figures(self.pid), 0, 2)
+        self.before = steady(self.pid)
         self.load = run_wrk(self.port, self.script, seconds, connections, threads)
         self.after = settle(self.pid, self.before, fd_margin, settle_seconds)
         if rss_margin_kib is None:
