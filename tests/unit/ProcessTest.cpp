@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -119,6 +121,20 @@ TEST(ChildProcess, ChildrenHoldNoDescriptorsOfOthers) {
   EXPECT_NE(listing.find("pipe:"), std::string::npos);  // its own output
   for (const std::string& pipe : ours) EXPECT_EQ(listing.find(pipe), std::string::npos) << listing;
   first.Stop();
+}
+
+// A descriptor another thread has just made, before it could be marked
+// close-on-exec (an accepted socket between accept and its fcntl), must not
+// reach the child either.
+TEST(ChildProcess, DescriptorsWithoutCloseOnExecStayBehind) {
+  const int unmarked = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(unmarked, 0);
+  ASSERT_EQ(::fcntl(unmarked, F_GETFD) & FD_CLOEXEC, 0);
+  ChildProcess child = StartShell("for f in /proc/$$/fd/*; do readlink $f; done");
+  std::string listing = ReadAll(child);
+  ::close(unmarked);
+  EXPECT_NE(listing.find("pipe:"), std::string::npos);  // its own output
+  EXPECT_EQ(listing.find("socket:"), std::string::npos) << listing;
 }
 
 TEST(ChildProcess, BigInputAndOutputFlowWithoutDeadlock) {
