@@ -121,13 +121,14 @@ class Worker:
         raise AssertionError("worker did not listen within %ss" % timeout)
 
     def stop(self):
+        """Idempotent: a test may stop its worker before the fixture does."""
         if self.proc.poll() is None:
             os.kill(self.proc.pid, signal.SIGKILL)
         try:
             self.proc.wait(timeout=10)
         except subprocess.TimeoutExpired:
             pass
-        if self.proc.stderr:
+        if self.proc.stderr and not self.proc.stderr.closed:
             self.stderr = self.proc.stderr.read().decode("utf-8", "replace")
             self.proc.stderr.close()
 
