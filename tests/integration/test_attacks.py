@@ -458,27 +458,58 @@ def cgi_site(program, start_worker):
     return start
 
 
+def process_alive(pid):
+    """True while pid runs (a zombie waiting for its parent counts as gone)."""
+    try:
+        with open("/proc/%d/stat" % pid, "rb") as f:
+            text = f.read().decode("ascii", "replace")
+    except OSError:
+        return False
+    return text[text.rfind(")") + 2:].split()[0] != "Z"
+
+
 def test_crashing_hanging_and_forking_programs_leave_nothing_behind(program, cgi_site):
+    pids = program.path("pids")
+    os.makedirs(pids)
     w = cgi_site({
-        "crash.cgi": "printf 'Content-Type: text/plain\\r\\n'; kill -SEGV $$\n",
-        "hang.cgi": "sleep 30\n",
-        "fork.cgi": "sleep 30 &\nprintf 'Content-Type: text/plain\\r\\n\\r\\nforked'\n",
+        # A crash before any output, in the middle of the head, and after a
+        # whole head in the body: the last two cannot pass for an answer.
+        "crash-silent.cgi": "kill -SEGV $$\n",
+        "crash-head.cgi": "printf 'Content-Type: text/plain\\r\\n'; kill -SEGV $$\n",
+        "crash-body.cgi": "printf 'Content-Type: text/plain\\r\\n\\r\\npartial'; kill -ABRT $$\n",
+        "hang.cgi": "/bin/sleep 30 & echo $! > %s/hang; wait\n" % pids,
+        # The grandchild holds the output open: the answer ends with the
+        # gateway timeout, and the whole process group goes with it.
+        "fork.cgi": "/bin/sleep 30 & echo $! > %s/fork\nprintf 'Content-Type: text/plain\\r\\n\\r\\nforked'\n" % pids,
+        # Here it does not: answered at once, and stopped all the same.
+        "detach.cgi": "/bin/sleep 30 >/dev/null 2>&1 & echo $! > %s/detach\n"
+                      "printf 'Content-Type: text/plain\\r\\n\\r\\ndetached'\n" % pids,
         "ok.cgi": "printf 'Content-Type: text/plain\\r\\n\\r\\nok'\n",
     }, GatewayTimeout="1500")
-    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+    names = ("crash-silent", "crash-head", "crash-body", "hang", "fork", "detach")
+    start = time.monotonic()
+    with concurrent.futures.ThreadPoolExecutor(len(names)) as pool:
         futures = {name: pool.submit(http_get, w.port, "/%s.cgi" % name, "localhost", "GET", (), 20)
-                   for name in ("crash", "hang", "fork")}
+                   for name in names}
         # Ordinary requests keep being answered while those run.
         for _ in range(5):
             r = http_get(w.port, "/ok.cgi")
             assert r.status == 200 and r.body == b"ok"
         results = {name: f.result() for name, f in futures.items()}
-    assert results["crash"].status in (500, 502)
+    assert time.monotonic() - start < 15
+    assert results["crash-silent"].status == 500
+    for name in ("crash-head", "crash-body"):
+        assert results[name].status == 502, (name, results[name].raw_head)
+        assert b"partial" not in results[name].body and b"Content-Type: text/plain" not in results[name].body
     assert results["hang"].status == 504
-    # The grandchild holds the pipe open: the answer ends with the gateway
-    # timeout at the latest, and the whole process group goes with it.
-    assert results["fork"].status in (200, 504)
+    assert results["fork"].status == 504
+    assert results["detach"].status == 200 and results["detach"].body == b"detached"
+    for name in ("hang", "fork", "detach"):
+        with open(os.path.join(pids, name)) as f:
+            pid = int(f.read())
+        assert wait_for(lambda: not process_alive(pid), 5), "%s left pid %d running" % (name, pid)
     assert wait_for(lambda: children_of(w.proc.pid) == [], 8), children_of(w.proc.pid)
+    assert os.listdir(program.path("WebTemp")) == []
     still_serving(w)
 
 
