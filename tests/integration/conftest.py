@@ -42,6 +42,9 @@ class ProgramDir:
             os.makedirs(os.path.join(self.root, folder), exist_ok=True)
         self.exe = os.path.join(self.root, "Zevra")
         self.port = None
+        # Put in front of the worker's command line (to run it as another
+        # account, say).
+        self.launcher = []
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
@@ -102,7 +105,7 @@ class Worker:
     def __init__(self, program, wait=True, timeout=15):
         self.program = program
         self.port = program.port
-        self.proc = subprocess.Popen([program.exe, "/worker"], cwd=program.root,
+        self.proc = subprocess.Popen([*program.launcher, program.exe, "/worker"], cwd=program.root,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         if wait:
             self.wait_listening(timeout)

@@ -9,10 +9,13 @@ slower and uses more memory per connection, so the heavy cases shrink
 there; each says by how much."""
 
 import concurrent.futures
+import gzip
 import os
+import random
 import resource
+import shutil
 import socket
-import stat
+import subprocess
 import time
 
 import pytest
@@ -567,48 +570,177 @@ def test_line_breaks_in_program_head_values_cannot_add_fields(program, cgi_site)
 
 # --- file-system faults ---------------------------------------------------
 
+# Set to try the fallbacks for a read-only folder where mounting works.
+NO_MOUNT = bool(os.environ.get("ZEVRA_TEST_NO_MOUNT"))
+UNPRIVILEGED = 65534  # nobody / nogroup
+TEXT = b"compress me " * 40000
+
+
+class FolderFaults:
+    """Small or read-only file systems over the worker's folders, undone
+    when the test ends, on every path. Mounting needs root (and a system
+    that lets root mount); where it is refused, a read-only folder falls
+    back to a worker that runs unprivileged against a folder it may not
+    write."""
+
+    def __init__(self, program):
+        self.program = program
+        self.mounted = []
+        self.modes = []
+
+    def mount(self, folder, size_kib, read_only=False):
+        if NO_MOUNT or os.geteuid() != 0:
+            return False
+        path = self.program.path(folder)
+        options = "size=%dk,mode=0777%s" % (size_kib, ",ro" if read_only else "")
+        done = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "zevra-test", path],
+                              capture_output=True, timeout=10).returncode == 0
+        if done:
+            self.mounted.append(path)
+        return done
+
+    def read_only(self, folder):
+        """Makes folder read-only for the worker; says how."""
+        path = self.program.path(folder)
+        if os.geteuid() != 0:
+            self.keep_mode(path)
+            os.chmod(path, 0o555)
+            return "mode bits"
+        if self.mount(folder, 64, read_only=True):
+            return "read-only mount"
+        if shutil.which("setpriv") is None:
+            pytest.skip("no read-only folder possible: mounting is refused and setpriv is missing")
+        # root writes through mode bits, the unprivileged worker does not;
+        # everything else of the program directory becomes its own.
+        for top, dirs, files in os.walk(self.program.root):
+            for name in dirs + files:
+                os.lchown(os.path.join(top, name), UNPRIVILEGED, UNPRIVILEGED)
+        os.chown(self.program.root, UNPRIVILEGED, UNPRIVILEGED)
+        os.chown(path, 0, 0)
+        os.chmod(path, 0o555)
+        parent = os.path.dirname(self.program.root)
+        while parent != os.path.dirname(parent):
+            self.keep_mode(parent)
+            os.chmod(parent, os.stat(parent).st_mode | 0o111)
+            parent = os.path.dirname(parent)
+        self.program.launcher = ["setpriv", "--reuid=%d" % UNPRIVILEGED, "--regid=%d" % UNPRIVILEGED,
+                                 "--clear-groups", "--"]
+        return "unprivileged worker"
+
+    def keep_mode(self, path):
+        self.modes.append((path, os.stat(path).st_mode & 0o7777))
+
+    def undo(self):
+        for path in reversed(self.mounted):
+            # The worker is stopped by now; a file it had open may keep the
+            # mount busy for a moment, and a lazy unmount ends it at last.
+            for _ in range(50):
+                if subprocess.run(["umount", path], capture_output=True, timeout=10).returncode == 0:
+                    break
+                time.sleep(0.1)
+            else:
+                subprocess.run(["umount", "-l", path], capture_output=True, timeout=10)
+        for path, mode in reversed(self.modes):
+            os.chmod(path, mode)
+
+
+@pytest.fixture
+def faults(program):
+    # Requested before the site fixtures, so it is undone after the worker
+    # has been stopped.
+    f = FolderFaults(program)
+    yield f
+    f.undo()
+
+
+def post_echo(port, size, timeout=10):
+    """POSTs size bytes to echo.cgi; the answer, or None when the worker
+    cut the connection while the body was still on its way."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        try:
+            s.sendall(b"POST /echo.cgi HTTP/1.1\r\nHost: localhost\r\nContent-Length: %d\r\n\r\n" % size)
+            block = b"z" * 65536
+            for offset in range(0, size, len(block)):
+                s.sendall(block[:size - offset])
+            return read_response(s, timeout=timeout)
+        except (BrokenPipeError, ConnectionResetError):
+            return None
+
+
+def cache_files(program):
+    return sorted(os.listdir(program.path("WebCache")))
+
+
 @pytest.mark.parametrize("folder", ["WebTemp", "WebCache", "WebLogs"])
 @pytest.mark.parametrize("fault", ["missing", "read-only"])
-def test_missing_or_read_only_folders(program, echo_site, folder, fault):
-    if fault == "read-only" and os.geteuid() == 0:
-        # root writes through the mode bits; a read-only bind mount would be
-        # needed, so root runs the case as "missing".
-        fault = "missing"
-    program.write("site/big.txt", b"compress me " * 40000)
-    path = program.path(folder)
+def test_missing_or_read_only_folders(program, faults, echo_site, folder, fault):
+    program.write("site/big.txt", TEXT)
     if fault == "missing":
-        os.rmdir(path)
+        os.rmdir(program.path(folder))
     else:
-        os.chmod(path, stat.S_IRUSR | stat.S_IXUSR)
-    try:
-        w = echo_site(WriteAccessLog="True")
-        body = b"z" * 10000  # spooled
-        with socket.create_connection(("127.0.0.1", w.port), timeout=10) as s:
-            s.sendall(b"POST /echo.cgi HTTP/1.1\r\nHost: localhost\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
-            s.settimeout(5)
-            try:
-                r = read_response(s, timeout=5)
-                # Without a spool folder the body cannot be kept: it is refused
-                # rather than answered as if it had been read.
-                if folder == "WebTemp":
-                    assert r.status >= 500 or r.body == b"10000", r.raw_head
-                else:
-                    assert r.status == 200 and r.body == b"10000"
-            except (AssertionError, socket.timeout, ConnectionResetError) as e:
-                if folder != "WebTemp":
-                    raise
-                assert "closed" in str(e) or isinstance(e, (socket.timeout, ConnectionResetError))
-        r = http_get(w.port, "/big.txt", headers=("Accept-Encoding: gzip",))
-        assert r.status == 200
-        if r.header("Content-Encoding") == "gzip":
-            import gzip
-            assert gzip.decompress(r.body) == b"compress me " * 40000
-        else:
-            assert r.body == b"compress me " * 40000
-        still_serving(w)
-    finally:
-        if os.path.exists(path):
-            os.chmod(path, stat.S_IRWXU)
+        faults.read_only(folder)
+    w = echo_site(WriteAccessLog="True")
+
+    r = post_echo(w.port, 10000)  # above 4096 bytes: spooled
+    if folder == "WebTemp":
+        # Without a spool folder the body cannot be kept: it is refused,
+        # never answered as if it had been read.
+        assert r is not None and r.status == 500, r and r.raw_head
+    else:
+        assert r.status == 200 and r.body == b"10000"
+
+    r = http_get(w.port, "/big.txt", headers=("Accept-Encoding: gzip",))
+    assert r.status == 200
+    if folder == "WebCache":
+        # No copy can be made: the file itself goes out, and the log says why.
+        assert r.header("Content-Encoding") is None and r.body == TEXT
+        assert wait_for(lambda: "Unable to create the gzip copy of file 'big.txt'" in program.error_log())
+    else:
+        assert r.header("Content-Encoding") == "gzip" and gzip.decompress(r.body) == TEXT
+        assert [n for n in cache_files(program) if n.startswith("cache_")] == cache_files(program)
+    still_serving(w)
+
+    if folder == "WebLogs":
+        assert not os.path.isdir(program.path("WebLogs")) or os.listdir(program.path("WebLogs")) == []
+    else:
+        assert wait_for(lambda: '"GET /big.txt HTTP/1.1" 200 ' in program.access_logs())
+    if folder != "WebTemp":
+        assert os.listdir(program.path("WebTemp")) == []
+
+
+def test_disk_full_while_spooling_a_body(program, faults, echo_site):
+    if not faults.mount("WebTemp", 1024):
+        pytest.skip("disk full: mounting a small tmpfs over WebTemp is not permitted here")
+    w = echo_site()
+    temp = program.path("WebTemp")
+    # 3 MiB into 1 MiB: the spool file cannot be completed.
+    r = post_echo(w.port, 3 * 1024 * 1024)
+    assert r is None or r.status == 500, r.raw_head
+    assert wait_for(lambda: os.listdir(temp) == [], 5), os.listdir(temp)
+    # The space is free again: a body that fits is spooled and answered.
+    r = post_echo(w.port, 200000)
+    assert r.status == 200 and r.body == b"200000"
+    assert wait_for(lambda: os.listdir(temp) == [], 5), os.listdir(temp)
+    still_serving(w)
+
+
+def test_disk_full_while_writing_a_gzip_copy(program, faults, web):
+    if not faults.mount("WebCache", 1024):
+        pytest.skip("disk full: mounting a small tmpfs over WebCache is not permitted here")
+    noise = random.Random(9).randbytes(3 * 1024 * 1024)  # does not shrink: its copy cannot fit
+    program.write("WebRoot/noise.bin", noise)
+    program.write("WebRoot/text.txt", TEXT)
+    w = web()
+    for _ in range(2):  # a failed copy is not remembered: tried again, still correct
+        r = http_get(w.port, "/noise.bin", headers=("Accept-Encoding: gzip",), timeout=20)
+        assert r.status == 200 and r.header("Content-Encoding") is None and r.body == noise
+        assert cache_files(program) == []  # no partial copy left
+    assert wait_for(lambda: "Unable to write the gzip copy of file 'noise.bin'" in program.error_log())
+    # A copy that fits is still made and served.
+    r = http_get(w.port, "/text.txt", headers=("Accept-Encoding: gzip",))
+    assert r.status == 200 and r.header("Content-Encoding") == "gzip" and gzip.decompress(r.body) == TEXT
+    assert len(cache_files(program)) == 1
+    still_serving(w)
 
 
 def test_host_file_changed_while_running_takes_effect_on_restart(program, start_worker):
