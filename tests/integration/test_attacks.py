@@ -512,7 +512,7 @@ def test_crashing_hanging_and_forking_programs_leave_nothing_behind(program, cgi
             pid = int(f.read())
         assert wait_for(lambda: not process_alive(pid), 5), "%s left pid %d running" % (name, pid)
     assert wait_for(lambda: children_of(w.proc.pid) == [], 8), children_of(w.proc.pid)
-    assert os.listdir(program.path("WebTemp")) == []
+    assert wait_for(lambda: os.listdir(program.path("WebTemp")) == [], 5), os.listdir(program.path("WebTemp"))
     still_serving(w)
 
 
@@ -710,7 +710,9 @@ def test_missing_or_read_only_folders(program, faults, echo_site, folder, fault)
     else:
         assert wait_for(lambda: '"GET /big.txt HTTP/1.1" 200 ' in program.access_logs())
     if folder != "WebTemp":
-        assert os.listdir(program.path("WebTemp")) == []
+        # The spool file goes once the answer is out, a moment after the
+        # client has it.
+        assert wait_for(lambda: os.listdir(program.path("WebTemp")) == [], 5), os.listdir(program.path("WebTemp"))
 
 
 def test_disk_full_while_spooling_a_body(program, faults, echo_site):
