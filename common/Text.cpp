@@ -106,6 +106,21 @@ int32_t ReadInteger(std::string_view text) {
   return static_cast<int32_t>(value);
 }
 
+bool IsHttpToken(std::string_view text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) continue;
+    switch (c) {
+      case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+':
+      case '-': case '.': case '^': case '_': case '`': case '|': case '~':
+        continue;
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
 std::string ReplaceAll(std::string_view text, std::string_view what, std::string_view with) {
   std::string out;
   if (what.empty()) return std::string(text);

@@ -36,6 +36,10 @@ int32_t ReadInteger(std::string_view text);
 // The same into 64 bits; saturates instead of overflowing.
 int64_t ReadInteger64(std::string_view text);
 
+// A token of HTTP (RFC 9110 tchar, at least one): the only form a header
+// name may take.
+bool IsHttpToken(std::string_view text);
+
 // Replaces every occurrence of what by with, scanning left to right.
 std::string ReplaceAll(std::string_view text, std::string_view what, std::string_view with);
 

@@ -82,8 +82,15 @@ class ChildProcess {
   // child and closes both pipe ends. Safe to call more than once.
   void Stop();
 
+  // After Stop: true when the child had ended by a fault of its own (a
+  // signal other than the kill that Stop sends), so its output may be cut
+  // short anywhere.
+  bool Crashed() const { return crashSignal_ != 0; }
+  int CrashSignal() const { return crashSignal_; }
+
  private:
   int pid_ = -1;
+  int crashSignal_ = 0;
   File input_;
   File output_;
 };

@@ -69,12 +69,16 @@ std::vector<char*> PointerArray(const std::vector<std::string>& texts) {
 }  // namespace
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), input_(std::move(other.input_)), output_(std::move(other.output_)) {}
+    : pid_(std::exchange(other.pid_, -1)),
+      crashSignal_(std::exchange(other.crashSignal_, 0)),
+      input_(std::move(other.input_)),
+      output_(std::move(other.output_)) {}
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
     Stop();
     pid_ = std::exchange(other.pid_, -1);
+    crashSignal_ = std::exchange(other.crashSignal_, 0);
     input_ = std::move(other.input_);
     output_ = std::move(other.output_);
   }
@@ -275,8 +279,12 @@ void ChildProcess::Stop() {
   ::kill(-pid_, SIGKILL);
   ::kill(pid_, SIGKILL);  // in case the child left its group
   int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  int rc;
+  while ((rc = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
   }
+  // SIGKILL is ours (or indistinguishable from it); any other signal ended
+  // the child before we did.
+  if (rc == pid_ && WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL) crashSignal_ = WTERMSIG(status);
   pid_ = -1;
 }
 

@@ -7,18 +7,6 @@
 namespace zevra {
 namespace {
 
-// tchar of RFC 9110: the only bytes a header name may hold.
-bool IsTokenChar(char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  switch (c) {
-    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+':
-    case '-': case '.': case '^': case '_': case '`': case '|': case '~':
-      return true;
-    default:
-      return false;
-  }
-}
-
 void Add(std::vector<std::string>& environment, std::string_view name, std::string_view value) {
   std::string entry;
   entry.reserve(name.size() + value.size());
@@ -30,10 +18,7 @@ void Add(std::vector<std::string>& environment, std::string_view name, std::stri
 }  // namespace
 
 std::string HeaderVariableName(std::string_view headerName) {
-  if (headerName.empty()) return std::string();
-  for (char c : headerName) {
-    if (!IsTokenChar(c)) return std::string();
-  }
+  if (!IsHttpToken(headerName)) return std::string();
   // httpoxy: a client must not be able to set HTTP_PROXY, which many
   // libraries take as the proxy for the program's own outgoing requests.
   if (EqualsIgnoreCase(headerName, "Proxy")) return std::string();

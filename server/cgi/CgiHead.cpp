@@ -41,6 +41,18 @@ constexpr std::array<KnownField, 22> kKnownFields = {{
     {"status", &ResponseHead::Status},
 }};
 
+// A bare CR or LF inside a line would end the field early for some
+// client and start one the program never meant (a Set-Cookie out of a
+// Location built from a query); a NUL cuts a head short. Each becomes a
+// blank, which is what HTTP asks of a recipient that keeps such a value.
+std::string WithoutLineBreaks(std::string_view value) {
+  std::string text(value);
+  for (char& c : text) {
+    if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+  }
+  return text;
+}
+
 }  // namespace
 
 ResponseHead ParseCgiHead(std::string_view head) {
@@ -51,11 +63,14 @@ ResponseHead ParseCgiHead(std::string_view head) {
     size_t colon = line.find(": ");
     if (colon == std::string_view::npos) break;
     std::string_view name = line.substr(0, colon);
-    std::string_view value = line.substr(colon + 2);
+    // A name that is no token (a blank, a control byte) makes no field: a
+    // line that begins with a blank would even continue the one before.
+    if (!IsHttpToken(name)) continue;
+    std::string value = WithoutLineBreaks(line.substr(colon + 2));
     bool stored = false;
     for (const KnownField& known : kKnownFields) {
       if (EqualsIgnoreCase(name, known.lowerName)) {
-        result.*known.field = std::string(value);
+        result.*known.field = std::move(value);
         stored = true;
         break;
       }
@@ -64,7 +79,9 @@ ResponseHead ParseCgiHead(std::string_view head) {
     // The relay frames the body itself with Content-Length; a program's
     // Transfer-Encoding would make the client read it another way.
     if (EqualsIgnoreCase(name, "Transfer-Encoding")) continue;
-    result.ExtraHeaders.append(line);
+    result.ExtraHeaders.append(name);
+    result.ExtraHeaders.append(": ");
+    result.ExtraHeaders.append(value);
     result.ExtraHeaders.append("\r\n");
   }
   if (result.ContentType.empty()) result.ContentType = "text/html";

@@ -332,6 +332,19 @@ void RelayCgiOutput(ConnId conn, platform::ChildProcess& child, CgiInput& input,
     return;
   }
 
+  // The output is whole; whatever of the program still runs has nothing
+  // more to say. Stopping it now also tells how it ended: a program killed
+  // by a fault of its own (a crash, an abort) may have been cut off
+  // anywhere, in its head or its body, and what it wrote is not passed on
+  // as if it were its answer.
+  child.Stop();
+  if (child.Crashed()) {
+    SendErrorPage(502, request, response, conn,
+                  "CGI 程序异常终止（信号 " + std::to_string(child.CrashSignal()) + "），它的输出不完整。\r\nCGI 程序地址： " +
+                      std::string(commandLine));
+    return;
+  }
+
   // The head is what lies before the first blank line within the first
   // piece's worth of output; a blank line further on, or none, means the
   // program wrote no head and everything is body.
@@ -387,7 +400,6 @@ void RelayCgiOutput(ConnId conn, platform::ChildProcess& child, CgiInput& input,
                                bodyLength, complete);
   }
   WriteAccessLine(conn, request, response, bodySent);
-  child.Stop();
 
   if (closeAfter || !complete) Link().Disconnect(conn);
 }

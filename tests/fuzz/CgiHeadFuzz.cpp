@@ -1,7 +1,8 @@
 // Any bytes as the head a CGI program wrote: no field of the answer record
-// may hold a CR LF (it would split the head the relay sends), every kept
-// raw line is a "Name: value" line, and the program's own
-// Transfer-Encoding never gets through.
+// may hold a CR, an LF or a NUL (a client could take either line break
+// for the end of the field), every kept raw line is a "Name: value" line
+// with a token for its name, and the program's own Transfer-Encoding never
+// gets through.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,7 +17,9 @@ void Check(bool condition) {
   if (!condition) __builtin_trap();
 }
 
-bool HasLineEnd(std::string_view text) { return text.find("\r\n") != std::string_view::npos; }
+bool HasLineEnd(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
 
 }  // namespace
 
@@ -38,6 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view line = extra.substr(0, end);
     const size_t colon = line.find(": ");
     Check(colon != std::string_view::npos);
+    Check(zevra::IsHttpToken(line.substr(0, colon)));
+    Check(!HasLineEnd(line));
     Check(zevra::AsciiLower(line.substr(0, colon)) != "transfer-encoding");
     extra.remove_prefix(end + 2);
     Check(++lines <= size);

@@ -82,6 +82,9 @@ class ProgramDir:
             os.makedirs(os.path.join(self.root, folder), exist_ok=True)
         self.exe = os.path.join(self.root, "Zevra")
         self.port = None
+        # Put in front of the worker's command line (to run it as another
+        # account, say).
+        self.launcher = []
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
@@ -148,7 +151,7 @@ class Worker:
             self.race_reports = tempfile.mkdtemp(prefix="zevra-tsan-")
             options = "log_path=%s/report" % self.race_reports
             env = dict(os.environ, TSAN_OPTIONS=(os.environ.get("TSAN_OPTIONS", "") + " " + options).strip())
-        self.proc = subprocess.Popen([program.exe, "/worker"], cwd=program.root, env=env,
+        self.proc = subprocess.Popen([*program.launcher, program.exe, "/worker"], cwd=program.root, env=env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         if wait:
             self.wait_listening(timeout)
@@ -167,13 +170,14 @@ class Worker:
         raise AssertionError("worker did not listen within %ss" % timeout)
 
     def stop(self):
+        """Idempotent: a test may stop its worker before the fixture does."""
         if self.proc.poll() is None:
             os.kill(self.proc.pid, signal.SIGKILL)
         try:
             self.proc.wait(timeout=10)
         except subprocess.TimeoutExpired:
             pass
-        if self.proc.stderr:
+        if self.proc.stderr and not self.proc.stderr.closed:
             self.stderr = self.proc.stderr.read().decode("utf-8", "replace")
             self.proc.stderr.close()
         if self.race_reports:

@@ -382,6 +382,25 @@ TEST_F(CgiGatewayTest, MissingProgramForPostUsesTheShortLabel) {
                       "/nonexistent/php-cgi"));
 }
 
+TEST_F(CgiGatewayTest, AProgramEndedByAFaultIs502AndNoneOfItsOutputIsPassedOn) {
+  // Cut off in its head, and after a whole head in its body: either way
+  // the output is not the program's answer.
+  std::string script = Script("head.cgi", "printf 'Content-Type: text/plain\\r\\n'; kill -SEGV $$");
+  Run("head.cgi");
+  EXPECT_EQ(WithoutDate(Sent()), Answer502("CGI 程序异常终止（信号 11），它的输出不完整。\r\nCGI 程序地址： /bin/sh \"" +
+                                           script + "\""));
+  NextConnection();
+  Script("body.cgi", "printf 'Content-Type: text/plain\\r\\n\\r\\npart'; kill -ABRT $$");
+  Run("body.cgi");
+  EXPECT_EQ(Sent().rfind("HTTP/1.1 502 Bad Gateway\r\n", 0), 0u);
+  EXPECT_EQ(Sent().find("part"), std::string::npos);
+  // An ordinary failure exit is the program's own answer.
+  NextConnection();
+  Script("exit.cgi", "printf 'Status: 503 Later\\r\\n\\r\\nsoon'; exit 3");
+  Run("exit.cgi");
+  EXPECT_EQ(Sent().rfind("HTTP/1.1 503 Later\r\n", 0), 0u);
+}
+
 TEST_F(CgiGatewayTest, MissingScriptIs404AndStartsNothing) {
   fs::path marker = root_ / "ran";
   Run("absent.cgi", "/bin/sh -c \"touch " + marker.string() + "\"");

@@ -58,5 +58,18 @@ TEST(ParseCgiHead, MappedValueKeepsLaterSeparators) {
   EXPECT_EQ(ParseCgiHead("Status: 302 Moved: see").Status, "302 Moved: see");
 }
 
+TEST(ParseCgiHead, BareLineBreaksInAValueBecomeBlanksAndAddNoField) {
+  ResponseHead h = ParseCgiHead(std::string_view("Location: /x\rSet-Cookie: a=1\r\nX-A: one\nSet-Cookie: b=2\r\n"
+                                                 "Content-Type: text/plain\r\rX: y\r\nX-Nul: a\0b",
+                                                 98));
+  EXPECT_EQ(h.ExtraHeaders, "Location: /x Set-Cookie: a=1\r\nX-A: one Set-Cookie: b=2\r\nX-Nul: a b\r\n");
+  EXPECT_EQ(h.ContentType, "text/plain  X: y");
+}
+
+TEST(ParseCgiHead, ALineWhoseNameIsNoTokenIsDroppedAndTheParseGoesOn) {
+  ResponseHead h = ParseCgiHead("X-A: 1\r\n Folded: 2\r\nBad Name: 3\r\n\nX-B: 4\r\nX-C: 5");
+  EXPECT_EQ(h.ExtraHeaders, "X-A: 1\r\nX-C: 5\r\n");
+}
+
 }  // namespace
 }  // namespace zevra

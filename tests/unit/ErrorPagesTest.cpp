@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 
 #include "FakeLink.h"
@@ -113,8 +114,12 @@ class SendErrorPageTest : public ::testing::Test {
     g_settings.EnableGZIP = false;
     g_settings.WriteAccessLog = true;
     g_settings.GZIPCompressLevel = 3;
+    // Not named after `this` alone: test processes that run side by side
+    // can hold their fixture at the same address (the sanitizers' heap is
+    // laid out the same in every process) and would share one log.
+    std::random_device random;
     logPath_ = std::filesystem::path(::testing::TempDir()) /
-               ("zevra_access_" + std::to_string(reinterpret_cast<uintptr_t>(this)) + ".log");
+               ("zevra_access_" + std::to_string(random()) + std::to_string(random()) + ".log");
     std::filesystem::remove(logPath_);
     OpenAccessLog(logPath_.string());
     request_.Method = "GET";

@@ -175,6 +175,21 @@ TEST(ChildProcess, WriteToAChildThatDoesNotReadFailsWithoutSignal) {
   EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
 }
 
+TEST(ChildProcess, StopTellsAFaultOfTheChildFromItsOwnKill) {
+  ChildProcess crashed = StartShell("kill -SEGV $$");
+  ReadAll(crashed);
+  crashed.Stop();
+  EXPECT_TRUE(crashed.Crashed());
+  EXPECT_EQ(crashed.CrashSignal(), SIGSEGV);
+  ChildProcess failed = StartShell("exit 3");
+  ReadAll(failed);
+  failed.Stop();
+  EXPECT_FALSE(failed.Crashed());
+  ChildProcess running = StartShell("sleep 30");
+  running.Stop();
+  EXPECT_FALSE(running.Crashed());
+}
+
 TEST(ChildProcess, StopKillsTheWholeGroupAndReaps) {
   ChildProcess child = StartShell("sleep 30 & echo $!; wait");
   std::string line;
