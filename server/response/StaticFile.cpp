@@ -103,23 +103,19 @@ bool ReadAll(platform::File& file, int64_t size, std::string& out) {
   return true;
 }
 
-enum class CopyResult { kServeCompressed, kServeIdentity };
+enum class CopyResult { kServeCompressed, kServeIdentity, kAnswered };
 
 // Makes the compressed copy at cachePath. It is written under a temporary
 // name and renamed only when complete, so that no request is ever served a
-// truncated copy; on failure nothing is left behind. The copy only saves
-// work: when WebCache is missing, read-only or full, the file itself is
-// still there to be sent, so it goes out uncompressed and the failure is
-// logged instead of answered.
-CopyResult MakeGzipCopy(const HttpRequest& request, platform::File& source, int64_t size,
-                        const std::string& cachePath) {
+// truncated copy; on failure nothing is left behind.
+CopyResult MakeGzipCopy(const HttpRequest& request, ResponseHead& response, ConnId conn, platform::File& source,
+                        int64_t size, const std::string& cachePath) {
   const std::string partPath = cachePath + ".part";
   platform::File copy = platform::File::CreateAlways(partPath);
   if (!copy) {
     int code = platform::LastErrorCode();
-    AppendErrorLog("Unable to create the gzip copy of file '" + request.FileName + "'; sent uncompressed. " +
-                   SystemErrorText(code));
-    return CopyResult::kServeIdentity;
+    SendErrorPage(500, request, response, conn, "无法打开 GZIP 缓存文件。\r\n" + OsDetail(code));
+    return CopyResult::kAnswered;
   }
   std::string content;
   bool written = ReadAll(source, size, content);
@@ -132,16 +128,16 @@ CopyResult MakeGzipCopy(const HttpRequest& request, platform::File& source, int6
   if (written && platform::ReplaceFileWith(partPath, cachePath)) return CopyResult::kServeCompressed;
   if (written) code = platform::LastErrorCode();
   platform::RemoveFile(partPath);
-  AppendErrorLog("Unable to write the gzip copy of file '" + request.FileName + "'; sent uncompressed. " +
-                 SystemErrorText(code));
-  return CopyResult::kServeIdentity;
+  SendErrorPage(500, request, response, conn, "无法写出 GZIP 缓存到文件。\r\n" + OsDetail(code));
+  return CopyResult::kAnswered;
 }
 
 // Decides whether the answer is the compressed copy, making the copy when
 // the table has none for this version. One lock covers the table and the
 // making of copies, so two requests never write the same copy at once.
-CopyResult ChooseEncoding(const HttpRequest& request, platform::File& source, int64_t size,
-                          const std::string& lastModified, const std::string& cachePath) {
+CopyResult ChooseEncoding(const HttpRequest& request, ResponseHead& response, ConnId conn,
+                          platform::File& source, int64_t size, const std::string& lastModified,
+                          const std::string& cachePath) {
   GzipCacheTable& cache = GzipCache();
   std::lock_guard<std::mutex> guard(cache.Lock());
   const std::string* known = cache.Find(request.LocalPath);
@@ -151,7 +147,7 @@ CopyResult ChooseEncoding(const HttpRequest& request, platform::File& source, in
   if (size > kGzipCacheLimit) return CopyResult::kServeIdentity;
   // A full table takes no new paths: those files go out uncompressed.
   if (known == nullptr && !cache.HasRoom()) return CopyResult::kServeIdentity;
-  CopyResult result = MakeGzipCopy(request, source, size, cachePath);
+  CopyResult result = MakeGzipCopy(request, response, conn, source, size, cachePath);
   if (result == CopyResult::kServeCompressed) {
     cache.Set(request.LocalPath, lastModified);
   } else {
@@ -238,7 +234,11 @@ void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn
   std::string cachePath;
   if (compressed) {
     cachePath = GzipCachePath(g_startup.programDirectory, request.LocalPath, lastModified);
-    compressed = ChooseEncoding(request, source, sourceSize, lastModified, cachePath) == CopyResult::kServeCompressed;
+    switch (ChooseEncoding(request, response, conn, source, sourceSize, lastModified, cachePath)) {
+      case CopyResult::kAnswered: return;
+      case CopyResult::kServeIdentity: compressed = false; break;
+      case CopyResult::kServeCompressed: break;
+    }
   }
   if (!compressed) response.ContentEncoding.clear();
 
