@@ -22,7 +22,7 @@ done
 # Fuzzers (libFuzzer under ASan + UBSan, clang): each listed target runs for
 # a bounded time from a copy of its seed corpus, so the checked-in corpus
 # stays as it is. A crash, leak, sanitizer report or timeout fails the run.
-fuzz_seconds=${ZEVRA_FUZZ_SECONDS:-20}
+fuzz_seconds=${ZEVRA_FUZZ_SECONDS:-30}
 echo "== fuzz: build"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$jobs"
