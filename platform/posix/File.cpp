@@ -1,9 +1,12 @@
 #include "platform/File.h"
 
+#include "platform/posix/BrokenPipe.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +21,16 @@ File OpenWith(const std::string& path, int flags) {
   return File(fd);
 }
 
+FileFacts FactsFromStat(const struct stat& st) {
+  FileFacts facts;
+  facts.exists = true;
+  facts.isDirectory = S_ISDIR(st.st_mode);
+  facts.isRegular = S_ISREG(st.st_mode);
+  facts.size = st.st_size;
+  facts.lastWriteTime = st.st_mtim.tv_sec;
+  return facts;
+}
+
 }  // namespace
 
 File& File::operator=(File&& other) noexcept {
@@ -30,8 +43,14 @@ File& File::operator=(File&& other) noexcept {
 
 File File::OpenRead(const std::string& path) { return OpenWith(path, O_RDONLY); }
 File File::OpenReadRegular(const std::string& path) {
+  FileFacts facts;
+  return OpenReadRegular(path, facts);
+}
+
+File File::OpenReadRegular(const std::string& path, FileFacts& facts) {
   // O_NONBLOCK so that opening a FIFO without a writer returns at once. It
   // means nothing for reads of a regular file, so it is left set.
+  facts = FileFacts{};
   File file = OpenWith(path, O_RDONLY | O_NONBLOCK);
   if (!file) return file;
   struct stat st;
@@ -40,6 +59,7 @@ File File::OpenReadRegular(const std::string& path) {
     errno = EACCES;
     return file;
   }
+  facts = FactsFromStat(st);
   return file;
 }
 File File::OpenReadWrite(const std::string& path) { return OpenWith(path, O_RDWR); }
@@ -70,7 +90,7 @@ int64_t File::Read(void* buffer, size_t length) {
   return n;
 }
 
-int64_t File::ReadAt(void* buffer, size_t length, int64_t offset) {
+int64_t File::ReadAt(void* buffer, size_t length, int64_t offset) const {
   ssize_t n;
   do {
     n = ::pread(handle_, buffer, length, offset);
@@ -111,21 +131,46 @@ int64_t File::LastWriteTime() const {
   return st.st_mtim.tv_sec;
 }
 
+File DuplicateFile(NativeFile file) {
+  if (file == kNoFile) return File();
+  return File(::fcntl(file, F_DUPFD_CLOEXEC, 0));
+}
+
+FileFacts FactsOf(const File& file) {
+  struct stat st;
+  if (!file.IsOpen() || ::fstat(file.Handle(), &st) != 0) return FileFacts{};
+  return FactsFromStat(st);
+}
+
+SendFileStatus SendFileToSocket(intptr_t socket, NativeFile file, int64_t offset, size_t count, size_t& sent) {
+  sent = 0;
+  off_t position = static_cast<off_t>(offset);
+  // A peer that has gone makes sendfile raise SIGPIPE; it has no flag
+  // against that as send has.
+  BrokenPipeGuard guard;
+  for (;;) {
+    const ssize_t n = ::sendfile(static_cast<int>(socket), file, &position, count);
+    guard.Settle(n < 0 ? errno : 0);
+    if (n > 0) {
+      sent = static_cast<size_t>(n);
+      return SendFileStatus::kSent;
+    }
+    if (n == 0) return count == 0 ? SendFileStatus::kSent : SendFileStatus::kEndOfFile;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return SendFileStatus::kWouldBlock;
+    return SendFileStatus::kFailed;
+  }
+}
+
 bool File::IsRegularFile() const {
   struct stat st;
   return ::fstat(handle_, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 FileFacts QueryFile(const std::string& path) {
-  FileFacts facts;
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return facts;
-  facts.exists = true;
-  facts.isDirectory = S_ISDIR(st.st_mode);
-  facts.isRegular = S_ISREG(st.st_mode);
-  facts.size = st.st_size;
-  facts.lastWriteTime = st.st_mtim.tv_sec;
-  return facts;
+  if (::stat(path.c_str(), &st) != 0) return FileFacts{};
+  return FactsFromStat(st);
 }
 
 bool ReadWholeFile(const std::string& path, std::string& out) {
