@@ -25,6 +25,10 @@ bool HpServerLink::Send(ConnId conn, const void* data, size_t length) {
   return true;
 }
 
+bool HpServerLink::SendFile(ConnId conn, const platform::File& file, int64_t offset, int64_t length) {
+  return HP_TcpServer_SendFile(server_, conn, static_cast<intptr_t>(file.Handle()), offset, length) != 0;
+}
+
 bool HpServerLink::Disconnect(ConnId conn) {
   if (ConnectionContext* context = Context(conn)) {
     std::lock_guard<std::recursive_mutex> guard(context->lock);
