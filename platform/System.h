@@ -25,6 +25,10 @@ std::string HostComputerName();
 // SYSTEMROOT. POSIX has no such directory; "/" stands in for it.
 std::string SystemDirectory();
 
+// Processors this process may run on (its affinity mask; all of the
+// machine's when that cannot be read); at least 1.
+unsigned UsableProcessorCount();
+
 // Granularity at which file views may start: the page size on POSIX.
 uint32_t AllocationGranularity();
 

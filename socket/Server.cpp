@@ -228,8 +228,15 @@ bool Server::Start(const char* address, uint16_t port) {
   slotLimit_ = static_cast<int>(slots);
   helperLimit_ = static_cast<int>(slots) + 2;
 
+  // One loop per processor the process may run on, never more than the
+  // slots. More loops than processors only take turns on them: every
+  // readiness then costs a switch between loop threads and each epoll wait
+  // finds a single event, where one loop would have found them all at
+  // once. A callback that blocks gets a helper thread (see Monitor), so
+  // WorkerThreads callbacks may still run at once.
+  const uint32_t loopCount = std::min<uint32_t>(slots, std::max(1u, platform::UsableProcessorCount()));
   std::vector<std::unique_ptr<Loop>> loops;
-  for (uint32_t i = 0; i < slots; ++i) {
+  for (uint32_t i = 0; i < loopCount; ++i) {
     auto loop = std::make_unique<Loop>();
     // One thread per loop as a rule: Asio then never wakes a second thread
     // to take over the reactor while the first runs a handler.

@@ -1,10 +1,11 @@
 // The TCP server behind the HP-style C interface.
 //
-// Threads. Connections are spread over WorkerThreads event loops, each an
-// io_context with one thread of its own, so that the common case (a read,
-// a short callback, a write) runs start to end on one thread without a
-// wake-up of any other: a thread hop per request would cost more than the
-// request. At most WorkerThreads callbacks run at once (counted by
+// Threads. Connections are spread over event loops, one per processor the
+// process may run on (at most WorkerThreads), each an io_context with one
+// thread of its own, so that the common case (a read, a short callback, a
+// write) runs start to end on one thread without a wake-up of any other: a
+// thread hop per request would cost more than the request. At most
+// WorkerThreads callbacks run at once (counted by
 // `busySlots_`); an event that finds every slot taken waits in `ready_` and
 // is run by the next thread that gives a slot back, so no thread ever waits
 // for a slot.
