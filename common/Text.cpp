@@ -106,6 +106,27 @@ int32_t ReadInteger(std::string_view text) {
   return static_cast<int32_t>(value);
 }
 
+void AppendZeroPadded(std::string& out, int64_t value, int width) {
+  char digits[24];
+  int count = 0;
+  uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude > 0);
+  if (value < 0) out += '-';
+  for (int pad = count; pad < width; ++pad) out += '0';
+  while (count > 0) out += digits[--count];
+}
+
+void AppendClockTime(std::string& out, int hour, int minute, int second) {
+  AppendZeroPadded(out, hour, 2);
+  out += ':';
+  AppendZeroPadded(out, minute, 2);
+  out += ':';
+  AppendZeroPadded(out, second, 2);
+}
+
 std::string ReplaceAll(std::string_view text, std::string_view what, std::string_view with) {
   std::string out;
   if (what.empty()) return std::string(text);

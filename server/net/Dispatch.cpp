@@ -64,7 +64,12 @@ bool IsSafeRequestPath(std::string_view path) {
   return true;
 }
 
-std::string OsDetail(int code) { return "OS信息 : (" + std::to_string(code) + ") " + SystemErrorText(code); }
+// The detail reaches a page only with Debug on; without it the system's
+// message text is not worth looking up for every 404.
+std::string OsDetail(int code) {
+  if (!g_settings.Debug) return std::string();
+  return "OS信息 : (" + std::to_string(code) + ") " + SystemErrorText(code);
+}
 
 // What both handlers have worked out before they choose an answering path.
 struct Dispatched {

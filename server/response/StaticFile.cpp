@@ -48,29 +48,10 @@ void FinishConnection(const ResponseHead& response, ConnId conn) {
   if (!KeepsConnection(response)) Link().Disconnect(conn);
 }
 
-std::string RequestPath(const HttpRequest& request) {
-  std::string path = request.Directory;
-  path += request.FileName;
-  return path;
-}
-
 void LogAnswer(const HttpRequest& request, const ResponseHead& response, ConnId conn) {
   if (!g_settings.WriteAccessLog) return;
-  std::string line = RemoteAddressText(conn);
-  line += ':';
-  line += RemotePortText(conn);
-  line += " \"";
-  line += EscapeLogText(request.Method);
-  line += ' ';
-  line += EscapeLogText(RequestPath(request));
-  line += " HTTP/1.1\" ";
-  line += std::string_view(response.Status).substr(0, 3);
-  line += ' ';
-  line += response.ContentLength.empty() ? std::string("0") : response.ContentLength;
-  line += " \"";
-  line += EscapeLogText(request.UserAgent);
-  line += '"';
-  AppendAccessLog(line);
+  AppendAccessLog(AccessLogMessage(conn, request, std::string_view(response.Status).substr(0, 3),
+                                   response.ContentLength.empty() ? std::string_view("0") : response.ContentLength));
 }
 
 // An error page sent after the validators were set describes no version
@@ -410,11 +391,7 @@ void SendNotModified(const HttpRequest& request, ResponseHead& response, ConnId 
   response.AcceptRanges.clear();
   SendBytes(conn, BuildResponseHead(response));
   FinishConnection(response, conn);
-  if (g_settings.WriteAccessLog) {
-    AppendAccessLog(RemoteAddressText(conn) + ":" + RemotePortText(conn) + " \"" + EscapeLogText(request.Method) +
-                    " " + EscapeLogText(RequestPath(request)) + " HTTP/1.1\" 304 0 \"" +
-                    EscapeLogText(request.UserAgent) + "\"");
-  }
+  if (g_settings.WriteAccessLog) AppendAccessLog(AccessLogMessage(conn, request, "304", "0"));
 }
 
 void SendStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context) {
