@@ -1,8 +1,11 @@
 // Writes to a pipe or socket whose reader has gone raise SIGPIPE in the
 // writing thread, and the default action ends the process. Where the call
 // has no flag to say "no signal" (write on a pipe, sendfile), the signal is
-// blocked for the call and, when the call itself raised it, taken back at
-// once: the process neither dies nor sees it, the call reports EPIPE.
+// blocked for the call and, when the call raised it, taken back before the
+// mask is restored: the process neither dies nor sees it. A call can raise
+// it and still report bytes written (a pipe write or a sendfile that moved
+// part of its bytes before the reader went), so the check does not go by
+// the call's result.
 #pragma once
 
 #include <cerrno>
@@ -22,14 +25,13 @@ class BrokenPipeGuard {
     sigpending(&pending);
     wasPending_ = sigismember(&pending, SIGPIPE) == 1;
   }
-  // Call with the errno of the guarded call; keeps errno as it was.
-  void Settle(int error) {
-    if (error != EPIPE || wasPending_) return;
+  // Call after each guarded call; keeps errno as it was.
+  void Settle() {
+    if (wasPending_) return;  // not ours to take
     const int saved = errno;
     struct timespec zero = {0, 0};
     while (::sigtimedwait(&pipeSet_, nullptr, &zero) < 0 && errno == EINTR) {
     }
-    wasPending_ = true;  // taken once
     errno = saved;
   }
   ~BrokenPipeGuard() {

@@ -150,7 +150,7 @@ SendFileStatus SendFileToSocket(intptr_t socket, NativeFile file, int64_t offset
   BrokenPipeGuard guard;
   for (;;) {
     const ssize_t n = ::sendfile(static_cast<int>(socket), file, &position, count);
-    guard.Settle(n < 0 ? errno : 0);
+    guard.Settle();
     if (n > 0) {
       sent = static_cast<size_t>(n);
       return SendFileStatus::kSent;

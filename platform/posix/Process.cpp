@@ -190,7 +190,7 @@ int64_t ChildProcess::WriteInput(const void* data, size_t length) {
     n = ::write(input_.Handle(), data, length);
   } while (n < 0 && errno == EINTR);
   const int saved = n < 0 ? errno : 0;
-  guard.Settle(saved);
+  guard.Settle();
   if (n >= 0) return n;
   if (saved == EAGAIN || saved == EWOULDBLOCK) return -1;
   return -2;

@@ -152,6 +152,38 @@ TEST(SocketSendFile, PeerThatLeavesMidFileEndsOnlyItsConnection) {
   EXPECT_EQ(other.ReadExactly(10, 5000), "still here");
 }
 
+TEST(SocketSendFile, ManyPeersLeavingMidFileNeverEndTheProcess) {
+  // A peer that has sent its FIN and then resets while sendfile moves its
+  // bytes makes the call report the bytes moved so far and raise SIGPIPE
+  // in the same call (the reset of a half-closed connection reads as a
+  // broken pipe); a signal left pending then ends the process as soon as it
+  // is unblocked. Many peers leaving at different points make that happen.
+  TempFile file(8u << 20);
+  ASSERT_TRUE(file.Ready());
+  TestServer* serverRef = nullptr;
+  TestServer server(2, [&](HP_CONNID id, const uint8_t*, int) {
+    for (int i = 0; i < 4; ++i) {
+      if (!SendRegion(*serverRef, id, file, 0, static_cast<int64_t>(file.Bytes().size()))) return HR_ERROR;
+    }
+    return HR_OK;
+  });
+  serverRef = &server;
+  ASSERT_TRUE(server.Started());
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  int rounds = 0;
+  for (; rounds < 40 && Clock::now() < deadline; ++rounds) {
+    Client client(server.Port());
+    ASSERT_TRUE(client.SendAll("GET"));
+    client.ShutdownWrite();
+    (void)client.ReadExactly(static_cast<size_t>(1 + rounds * 37117 % 3000000), 2000);
+  }
+  ASSERT_TRUE(server.WaitForClosed(static_cast<size_t>(rounds), 10000));
+  // Still alive and serving.
+  Client last(server.Port());
+  ASSERT_TRUE(last.SendAll("GET"));
+  EXPECT_EQ(last.ReadExactly(4096, 5000), file.Bytes().substr(0, 4096));
+}
+
 TEST(SocketSendFile, FileShorterThanPromisedCutsTheConnection) {
   // Far more than the kernel buffers hold, so most of it is still queued
   // when the file shrinks.
