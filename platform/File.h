@@ -34,6 +34,13 @@ class File {
   // The same, with the facts of the opened file from the same query of the
   // OS (empty when it is not opened): size and time without asking again.
   static File OpenReadRegular(const std::string& path, FileFacts& facts);
+  // Whatever the path names, for reading and without blocking (a folder
+  // too), with its facts from one query of the open file: one look-up of
+  // the path serves both "what is it" and the reading that follows. When it
+  // cannot be opened the facts are those of the path itself (a file may be
+  // there and not readable); a path that does not exist is not asked twice.
+  // The error of the failed open stays in LastErrorCode.
+  static File OpenWithFacts(const std::string& path, FileFacts& facts);
   // Existing file for reading and writing.
   static File OpenReadWrite(const std::string& path);
   // Created when missing, kept when present; every write lands at the end

@@ -53,6 +53,9 @@ std::string SystemErrorText(int code);
 
 // The error code for "this operation is not available on this platform".
 int UnsupportedErrorCode();
+// The error code for "access denied", as an open of a non-regular file
+// that is not served reports it.
+int AccessDeniedErrorCode();
 
 uint32_t CurrentProcessId();
 void SleepMilliseconds(uint32_t ms);

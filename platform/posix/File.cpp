@@ -62,6 +62,29 @@ File File::OpenReadRegular(const std::string& path, FileFacts& facts) {
   facts = FactsFromStat(st);
   return file;
 }
+File File::OpenWithFacts(const std::string& path, FileFacts& facts) {
+  facts = FileFacts{};
+  File file = OpenWith(path, O_RDONLY | O_NONBLOCK);
+  if (!file) {
+    const int error = errno;
+    if (error != ENOENT && error != ENOTDIR) {
+      struct stat st;
+      if (::stat(path.c_str(), &st) == 0) facts = FactsFromStat(st);
+    }
+    errno = error;
+    return file;
+  }
+  struct stat st;
+  if (::fstat(file.Handle(), &st) != 0) {
+    const int error = errno;
+    file.Close();
+    errno = error;
+    return file;
+  }
+  facts = FactsFromStat(st);
+  return file;
+}
+
 File File::OpenReadWrite(const std::string& path) { return OpenWith(path, O_RDWR); }
 File File::OpenAppend(const std::string& path) {
   return OpenWith(path, O_WRONLY | O_CREAT | O_APPEND);

@@ -130,6 +130,8 @@ void TerminateSelf(int code) { ::_exit(code & 0xFF); }
 
 int UnsupportedErrorCode() { return ENOSYS; }
 
+int AccessDeniedErrorCode() { return EACCES; }
+
 void WaitForever() {
   for (;;) ::pause();
 }

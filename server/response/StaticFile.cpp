@@ -213,11 +213,16 @@ bool SendBody(const HttpRequest& request, ConnId conn, ConnectionContext* contex
   return true;
 }
 
-void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context) {
+void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context,
+                       platform::File source, platform::FileFacts sourceFacts) {
   // Only regular files: opening a FIFO would block this thread for ever,
   // and a device or socket is nothing to serve.
-  platform::FileFacts sourceFacts;
-  platform::File source = platform::File::OpenReadRegular(request.LocalPath, sourceFacts);
+  if (source && !sourceFacts.isRegular) {
+    source.Close();
+    platform::SetLastErrorCode(platform::AccessDeniedErrorCode());
+  } else if (!source) {
+    source = platform::File::OpenReadRegular(request.LocalPath, sourceFacts);
+  }
   if (!source) {
     int code = platform::LastErrorCode();
     SendErrorPage(403, request, response, conn, OsDetail(code));
@@ -395,7 +400,12 @@ void SendNotModified(const HttpRequest& request, ResponseHead& response, ConnId 
 }
 
 void SendStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context) {
-  DeliverStaticFile(request, response, conn, context);
+  SendStaticFile(request, response, conn, context, platform::File(), platform::FileFacts{});
+}
+
+void SendStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context,
+                    platform::File opened, const platform::FileFacts& facts) {
+  DeliverStaticFile(request, response, conn, context, std::move(opened), facts);
   ResetRequestState(conn);
 }
 
