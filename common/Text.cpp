@@ -127,6 +127,16 @@ void AppendClockTime(std::string& out, int hour, int minute, int second) {
   AppendZeroPadded(out, second, 2);
 }
 
+void AppendDateTime(std::string& out, int year, int yearWidth, int month, int day, int hour, int minute, int second) {
+  AppendZeroPadded(out, year, yearWidth);
+  out += '-';
+  AppendZeroPadded(out, month, 2);
+  out += '-';
+  AppendZeroPadded(out, day, 2);
+  out += ' ';
+  AppendClockTime(out, hour, minute, second);
+}
+
 std::string ReplaceAll(std::string_view text, std::string_view what, std::string_view with) {
   std::string out;
   if (what.empty()) return std::string(text);

@@ -42,6 +42,9 @@ int64_t ReadInteger64(std::string_view text);
 void AppendZeroPadded(std::string& out, int64_t value, int width);
 // Appends "HH:MM:SS", each part zero-padded to two digits.
 void AppendClockTime(std::string& out, int hour, int minute, int second);
+// Appends year "-" MM "-" DD " " HH ":" MM ":" SS, the year zero-padded to
+// yearWidth digits, the other parts to two.
+void AppendDateTime(std::string& out, int year, int yearWidth, int month, int day, int hour, int minute, int second);
 
 // Replaces every occurrence of what by with, scanning left to right.
 std::string ReplaceAll(std::string_view text, std::string_view what, std::string_view with);

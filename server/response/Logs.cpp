@@ -98,13 +98,7 @@ std::string LogTimestamp() {
     const platform::CivilTime t = platform::LocalTimeNow();
     std::string text;
     text.reserve(19);
-    AppendZeroPadded(text, t.year, 4);
-    text += '-';
-    AppendZeroPadded(text, t.month, 2);
-    text += '-';
-    AppendZeroPadded(text, t.day, 2);
-    text += ' ';
-    AppendClockTime(text, t.hour, t.minute, t.second);
+    AppendDateTime(text, t.year, 4, t.month, t.day, t.hour, t.minute, t.second);
     cache.text = std::move(text);
     cache.second = now;
   }
