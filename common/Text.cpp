@@ -107,16 +107,23 @@ int32_t ReadInteger(std::string_view text) {
 }
 
 void AppendZeroPadded(std::string& out, int64_t value, int width) {
-  char digits[24];
-  int count = 0;
+  // Built right to left in a local buffer and appended once.
+  char text[48];
+  size_t at = sizeof text;
   uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  const int digitsWanted = width < 1 ? 1 : (width > 40 ? 40 : width);
+  int digits = 0;
   do {
-    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    text[--at] = static_cast<char>('0' + magnitude % 10);
     magnitude /= 10;
+    ++digits;
   } while (magnitude > 0);
-  if (value < 0) out += '-';
-  for (int pad = count; pad < width; ++pad) out += '0';
-  while (count > 0) out += digits[--count];
+  while (digits < digitsWanted) {
+    text[--at] = '0';
+    ++digits;
+  }
+  if (value < 0) text[--at] = '-';
+  out.append(text + at, sizeof text - at);
 }
 
 void AppendClockTime(std::string& out, int hour, int minute, int second) {

@@ -37,8 +37,9 @@ int32_t ReadInteger(std::string_view text);
 int64_t ReadInteger64(std::string_view text);
 
 // Appends value in decimal with leading zeros to at least width digits
-// (a minus sign goes before them): what "%0*d" would print, without the
-// cost of a format string on paths that run per request.
+// (a minus sign goes before them; widths above 40 count as 40): what
+// "%0*d" would print, without the cost of a format string on paths that
+// run per request.
 void AppendZeroPadded(std::string& out, int64_t value, int width);
 // Appends "HH:MM:SS", each part zero-padded to two digits.
 void AppendClockTime(std::string& out, int hour, int minute, int second);
