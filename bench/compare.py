@@ -10,7 +10,8 @@ by pid.
 
   /usr/bin/python3 bench/compare.py            # pinned: servers on CPU 0, wrk on CPU 1
   /usr/bin/python3 bench/compare.py --unpinned # each server as it would run on 2 cores
-  options: --duration S (default 8), --connections N (64), --only ROW,ROW
+  options: --duration S (default 8), --connections N (64), --only ROW,ROW,
+           --note TEXT (added to the table's first line, e.g. the load)
 
 Writes bench/out/results.md and bench/out/ratios.png, and with --readme
 puts the table and the chart into README.md between the bench markers.
@@ -309,6 +310,7 @@ def main():
     ap.add_argument("--readme", action="store_true")
     ap.add_argument("--no-build", action="store_true")
     ap.add_argument("--servers", default="Zevra,nginx,lighttpd")
+    ap.add_argument("--note", default="", help="a sentence for the table's first line (the machine's load)")
     args = ap.parse_args()
     pinned = not args.unpinned
     only = set(filter(None, args.only.split(",")))
@@ -362,7 +364,7 @@ def main():
         pass
     lines = ["Measured %s on %s (%d cores, %s), %s mode, wrk -t2 -c%d -d%ds, access logs on." % (
         stamp, cpu or platform.machine(), os.cpu_count(), platform.platform(), "pinned" if pinned else "unpinned",
-        args.connections, args.duration), "",
+        args.connections, args.duration) + (" " + args.note if args.note else ""), "",
         "| Scenario | Zevra | nginx | lighttpd | Zevra p50 / p99 ms | non-2xx/3xx (Z/n/l) | errors (Z/n/l) | ratio |",
         "|---|---|---|---|---|---|---|---|"]
     ratios = []
