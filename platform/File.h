@@ -101,6 +101,14 @@ enum class SendFileStatus {
 // socket inside the kernel (sendfile on Linux), without moving the file's
 // own position and without a buffer in the process.
 SendFileStatus SendFileToSocket(intptr_t socket, NativeFile file, int64_t offset, size_t count, size_t& sent);
+// Writes up to length bytes to a non-blocking socket, telling the kernel
+// that more follows at once (MSG_MORE), so a short head and the file bytes
+// sent right after it share segments instead of the head going out alone.
+// Bytes written, or -1 (would block: LastErrorCode says so) on failure.
+int64_t SendToSocketWithMoreToCome(intptr_t socket, const void* data, size_t length);
+// Whether an error code of SendToSocketWithMoreToCome means "try later".
+bool IsWouldBlock(int code);
+
 // A second handle to an open file; not open on failure. Lets a send queue
 // keep sending from a file after its caller has closed its own handle.
 File DuplicateFile(NativeFile file);

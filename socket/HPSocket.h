@@ -83,6 +83,12 @@ HP_API HP_BOOL HP_CALL HP_Server_Send(HP_Server pServer, HP_CONNID dwConnID, con
  * part of can never be completed. OnSend is not called for file bytes. */
 HP_API HP_BOOL HP_CALL HP_TcpServer_SendFile(HP_TcpServer pServer, HP_CONNID dwConnID, intptr_t hFile,
                                              int64_t llOffset, int64_t llLength);
+/* The same behind iHeadLength bytes of pHead (copied, as HP_Server_Send
+ * does), which go out in the same segments as the first file bytes where
+ * the OS allows: the head of an answer and its body in one call. */
+HP_API HP_BOOL HP_CALL HP_TcpServer_SendFileWithHead(HP_TcpServer pServer, HP_CONNID dwConnID,
+                                                     const uint8_t* pHead, int iHeadLength, intptr_t hFile,
+                                                     int64_t llOffset, int64_t llLength);
 /* Bytes queued for the connection and not yet handed to the OS, file
  * regions included. */
 HP_API HP_BOOL HP_CALL HP_Server_GetPendingDataLength(HP_Server pServer, HP_CONNID dwConnID, int* piPending);

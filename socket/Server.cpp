@@ -920,32 +920,65 @@ bool Server::Send(HP_CONNID id, const uint8_t* data, int length) {
   return true;
 }
 
-bool Server::SendFile(HP_CONNID id, intptr_t file, int64_t offset, int64_t length) {
-  if (offset < 0 || length < 0) return false;
+bool Server::SendFile(HP_CONNID id, intptr_t file, int64_t offset, int64_t length, const uint8_t* head,
+                      int headLength) {
+  if (offset < 0 || length < 0 || headLength < 0 || (headLength > 0 && head == nullptr)) return false;
+  // Nothing of the file to follow: a head held back for more would wait.
+  if (length == 0 && headLength > 0) return Send(id, head, headLength);
   ConnectionPtr holder;
   Connection* connection = Find(id, holder);
   if (connection == nullptr) return false;
   // The caller's handle serves the direct write only.
   const auto handle = static_cast<platform::NativeFile>(file);
-  std::lock_guard lock(connection->mutex);
-  if (connection->closing.load() || connection->finished) return false;
-  size_t written = 0;
-  if (length > 0 && connection->queue.Pending() == 0 && !connection->writeArmed) {
-    if (!WriteFileLocked(*connection, handle, offset, length, written)) return false;
-  }
-  if (static_cast<int64_t>(written) < length) {
-    // The rest goes out on write readiness, from a handle of our own: the
-    // caller closes its handle as soon as this returns.
-    platform::File own = platform::DuplicateFile(handle);
-    if (!own) return false;
-    try {
-      connection->queue.AppendFile(std::move(own), offset + static_cast<int64_t>(written),
-                                   length - static_cast<int64_t>(written));
-    } catch (...) {
-      return false;
+  const size_t headSize = static_cast<size_t>(headLength);
+  {
+    std::lock_guard lock(connection->mutex);
+    if (connection->closing.load() || connection->finished) return false;
+    if (connection->queue.MemoryPending() + headSize > kMaxQueuedBytes) return false;
+    bool direct = connection->queue.Pending() == 0 && !connection->writeArmed;
+    size_t headWritten = 0;
+    if (direct && headSize > 0) {
+      // With more to come the kernel holds a short head back for the file
+      // bytes that follow at once, so both leave in full segments.
+      const int64_t n = platform::SendToSocketWithMoreToCome(
+          static_cast<intptr_t>(connection->socket.native_handle()), head, headSize);
+      if (n < 0 && !platform::IsWouldBlock(platform::LastErrorCode())) {
+        CloseLocked(*connection, SO_SEND, platform::LastErrorCode(), true);
+        return false;
+      }
+      if (n > 0) {
+        headWritten = static_cast<size_t>(n);
+        Touch(*connection);
+      }
+      direct = headWritten == headSize;
     }
-    if (!connection->writeArmed) ArmWriteLocked(*connection);
+    size_t written = 0;
+    if (direct && length > 0) {
+      if (!WriteFileLocked(*connection, handle, offset, length, written)) return false;
+    }
+    if (headWritten < headSize || static_cast<int64_t>(written) < length) {
+      // The rest goes out on write readiness, from a handle of our own: the
+      // caller closes its handle as soon as this returns.
+      try {
+        if (headWritten < headSize) connection->queue.Append(head + headWritten, headSize - headWritten);
+        if (static_cast<int64_t>(written) < length) {
+          platform::File own = platform::DuplicateFile(handle);
+          if (!own) {
+            // Part of the answer may be queued already: it cannot be completed.
+            CloseLocked(*connection, SO_SEND, platform::LastErrorCode(), true);
+            return false;
+          }
+          connection->queue.AppendFile(std::move(own), offset + static_cast<int64_t>(written),
+                                       length - static_cast<int64_t>(written));
+        }
+      } catch (...) {
+        CloseLocked(*connection, SO_SEND, ENOMEM, true);
+        return false;
+      }
+      if (!connection->writeArmed) ArmWriteLocked(*connection);
+    }
   }
+  if (listener_.onSend != nullptr && headLength > 0) listener_.onSend(id, head, headLength);
   return true;
 }
 

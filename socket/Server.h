@@ -204,7 +204,8 @@ class Server {
   bool SetExtra(HP_CONNID id, void* extra);
   bool GetExtra(HP_CONNID id, void** extra);
   bool Send(HP_CONNID id, const uint8_t* data, int length);
-  bool SendFile(HP_CONNID id, intptr_t file, int64_t offset, int64_t length);
+  bool SendFile(HP_CONNID id, intptr_t file, int64_t offset, int64_t length, const uint8_t* head = nullptr,
+                int headLength = 0);
   bool PendingLength(HP_CONNID id, int* pending);
   uint32_t ConnectionCount() const { return connectionCount_.load(std::memory_order_relaxed); }
   bool Disconnect(HP_CONNID id);

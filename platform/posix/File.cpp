@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -153,6 +154,16 @@ int64_t File::LastWriteTime() const {
   if (::fstat(handle_, &st) != 0) return -1;
   return st.st_mtim.tv_sec;
 }
+
+int64_t SendToSocketWithMoreToCome(intptr_t socket, const void* data, size_t length) {
+  for (;;) {
+    const ssize_t n = ::send(static_cast<int>(socket), data, length, MSG_MORE | MSG_NOSIGNAL);
+    if (n >= 0) return n;
+    if (errno != EINTR) return -1;
+  }
+}
+
+bool IsWouldBlock(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
 
 File DuplicateFile(NativeFile file) {
   if (file == kNoFile) return File();

@@ -345,11 +345,11 @@ void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn
       context->contentLength = length;
       context->bodyReceived = 0;
     }
-    const bool sent = SendBytes(conn, head);
+    const bool queued = Link().SendFile(conn, head, body, first, length);
     LogAnswer(request, response, conn);
-    // A body that cannot be queued after its head leaves an answer that
-    // can never be completed: the connection goes.
-    if (!sent || !Link().SendFile(conn, body, first, length)) {
+    // An answer that could not be queued whole can never be completed: the
+    // connection goes.
+    if (!queued) {
       Link().Disconnect(conn);
       return;
     }

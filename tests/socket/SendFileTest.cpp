@@ -110,6 +110,41 @@ TEST(SocketSendFile, RegionGoesOutExactlyInItsPlaceAmongQueuedBytes) {
   EXPECT_EQ(one.client.ReadExactly(5, 2000), "again");
 }
 
+bool SendHeadAndRegion(TestServer& server, HP_CONNID id, const std::string& head, const TempFile& file,
+                       int64_t offset, int64_t length) {
+  const int fd = file.Open();
+  if (fd < 0) return false;
+  const bool queued = HP_TcpServer_SendFileWithHead(server.Handle(), id, reinterpret_cast<const uint8_t*>(head.data()),
+                                                    static_cast<int>(head.size()), fd, offset, length) != 0;
+  close(fd);
+  return queued;
+}
+
+TEST(SocketSendFile, HeadAndRegionInOneCallKeepTheirOrder) {
+  OneClient one(6u << 20);
+  ASSERT_TRUE(one.Ready());
+  const std::string& bytes = one.file.Bytes();
+  // Straight out, nothing queued before.
+  ASSERT_TRUE(SendHeadAndRegion(one.server, one.id, "HEAD-1\r\n\r\n", one.file, 10, 70000));
+  std::string expected = "HEAD-1\r\n\r\n" + bytes.substr(10, 70000);
+  EXPECT_TRUE(one.client.ReadExactly(expected.size(), 5000) == expected);
+  // A head with no file bytes behind it is not held back waiting for more.
+  const auto before = Clock::now();
+  ASSERT_TRUE(SendHeadAndRegion(one.server, one.id, "EMPTY", one.file, 0, 0));
+  EXPECT_EQ(one.client.ReadExactly(5, 2000), "EMPTY");
+  EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(150));
+  // Behind a region still queued (the client reads nothing meanwhile): the
+  // second head waits its turn, then its region, then what came after.
+  ASSERT_TRUE(SendRegion(one.server, one.id, one.file, 0, static_cast<int64_t>(bytes.size())));
+  ASSERT_TRUE(SendHeadAndRegion(one.server, one.id, "HEAD-2", one.file, 5, 1000));
+  ASSERT_TRUE(SendText(one.server, one.id, "END"));
+  expected = bytes + "HEAD-2" + bytes.substr(5, 1000) + "END";
+  const std::string received = one.client.ReadExactly(expected.size(), 20000);
+  EXPECT_EQ(received.size(), expected.size());
+  EXPECT_TRUE(received == expected);
+  EXPECT_FALSE(HP_TcpServer_SendFileWithHead(one.server.Handle(), one.id, nullptr, 5, 0, 0, 1));
+}
+
 TEST(SocketSendFile, RefusesBadArgumentsAndClosedConnections) {
   OneClient one(4096);
   ASSERT_TRUE(one.Ready());

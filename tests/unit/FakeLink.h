@@ -55,11 +55,13 @@ class FakeLink : public ServerLink {
     std::lock_guard<std::mutex> guard(lock_);
     return sendsFiles_;
   }
-  bool SendFile(ConnId conn, const platform::File& file, int64_t offset, int64_t length) override {
+  bool SendFile(ConnId conn, std::string_view head, const platform::File& file, int64_t offset,
+                int64_t length) override {
     std::lock_guard<std::mutex> guard(lock_);
     Connection& c = connections_[conn];
     ++c.fileSends;
     if (!sendsFiles_ || refuseSends_ || c.gone || offset < 0 || length < 0) return false;
+    c.sent.append(head);
     std::string bytes(static_cast<size_t>(length), '\0');
     int64_t got = 0;
     while (got < length) {
