@@ -99,7 +99,9 @@ enum class SendFileStatus {
 };
 // Copies up to count bytes of file, from offset on, to a non-blocking
 // socket inside the kernel (sendfile on Linux), without moving the file's
-// own position and without a buffer in the process.
+// own position and without a buffer in the process. A peer that has gone
+// never ends the process: SIGPIPE is blocked in the calling thread from
+// its first call on.
 SendFileStatus SendFileToSocket(intptr_t socket, NativeFile file, int64_t offset, size_t count, size_t& sent);
 // Writes up to length bytes to a non-blocking socket, telling the kernel
 // that more follows at once (MSG_MORE), so a short head and the file bytes

@@ -1,10 +1,10 @@
 #include "platform/File.h"
 
-#include "platform/posix/BrokenPipe.h"
-
 #include <cerrno>
 #include <fcntl.h>
 #include <stdio.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -180,11 +180,20 @@ SendFileStatus SendFileToSocket(intptr_t socket, NativeFile file, int64_t offset
   sent = 0;
   off_t position = static_cast<off_t>(offset);
   // A peer that has gone makes sendfile raise SIGPIPE; it has no flag
-  // against that as send has.
-  BrokenPipeGuard guard;
+  // against that as send has. The signal is blocked for good in the
+  // calling thread the first time (a guard per call would cost four system
+  // calls per answer); raised again, it stays pending and blocked there,
+  // and a child started from the thread begins with a clean mask and no
+  // pending signals anyway.
+  thread_local bool pipeBlocked = false;
+  if (!pipeBlocked) {
+    sigset_t pipeSet;
+    sigemptyset(&pipeSet);
+    sigaddset(&pipeSet, SIGPIPE);
+    pipeBlocked = pthread_sigmask(SIG_BLOCK, &pipeSet, nullptr) == 0;
+  }
   for (;;) {
     const ssize_t n = ::sendfile(static_cast<int>(socket), file, &position, count);
-    guard.Settle();
     if (n > 0) {
       sent = static_cast<size_t>(n);
       return SendFileStatus::kSent;
