@@ -4,12 +4,14 @@
 Builds Zevra in release mode, lays out a program directory and a document
 root under bench/out/, writes configurations for nginx and lighttpd serving
 the same root on other loopback ports (access logs on for all three, keep-
-alive limits raised), drives each with wrk in turn and prints a table. The
-peers are started and stopped here, by pid.
+alive limits raised), drives them with wrk row by row, each server in turn
+within a row, and prints a table. The peers are started and stopped here,
+by pid.
 
   /usr/bin/python3 bench/compare.py            # pinned: servers on CPU 0, wrk on CPU 1
   /usr/bin/python3 bench/compare.py --unpinned # each server as it would run on 2 cores
-  options: --duration S (default 8), --connections N (64), --only ROW,ROW
+  options: --duration S (default 8), --connections N (64), --only ROW,ROW,
+           --note TEXT (added to the table's first line, e.g. the load)
 
 Writes bench/out/results.md and bench/out/ratios.png, and with --readme
 puts the table and the chart into README.md between the bench markers.
@@ -308,6 +310,7 @@ def main():
     ap.add_argument("--readme", action="store_true")
     ap.add_argument("--no-build", action="store_true")
     ap.add_argument("--servers", default="Zevra,nginx,lighttpd")
+    ap.add_argument("--note", default="", help="a sentence for the table's first line (the machine's load)")
     args = ap.parse_args()
     pinned = not args.unpinned
     only = set(filter(None, args.only.split(",")))
@@ -322,21 +325,30 @@ def main():
         layouts = {"Zevra": zevra_layout(pinned), **layouts}
     results = {}
     memory = {}
-    for name, (argv, cwd) in layouts.items():
-        if name not in args.servers.split(","):
-            continue
-        server = Server(name, argv, cwd, pinned)
-        try:
-            for sc in scenarios:
+    names = [name for name in layouts if name in args.servers.split(",")]
+    # All servers run at once, idle but for the one being driven, and each
+    # row drives them in turn: a change in the machine's load (other jobs
+    # share it) then falls on all three of a row alike instead of on
+    # whichever server happened to be measured during it.
+    servers = {}
+    try:
+        for name in names:
+            argv, cwd = layouts[name]
+            servers[name] = Server(name, argv, cwd, pinned)
+        for sc in scenarios:
+            for name in names:
                 if name == "nginx" and sc[0] in ("cgi", "php"):
                     continue  # nginx runs no CGI programs
-                results[(name, sc[0])] = run_wrk(server.port, sc, args, pinned)
+                results[(name, sc[0])] = run_wrk(servers[name].port, sc, args, pinned)
                 print("%-9s %-32s %s" % (name, sc[1], fmt(results[(name, sc[0])]["value"], sc[5])), flush=True)
-        finally:
+    finally:
+        for server in servers.values():
             server.stop()
-        if not only or "memory" in only:
+    if not only or "memory" in only:
+        for name in names:
             # A fresh process, so that what earlier rows left in the heap
             # does not count as the cost of idle connections.
+            argv, cwd = layouts[name]
             server = Server(name, argv, cwd, pinned)
             try:
                 memory[name] = idle_connections_rss(server)
@@ -352,7 +364,7 @@ def main():
         pass
     lines = ["Measured %s on %s (%d cores, %s), %s mode, wrk -t2 -c%d -d%ds, access logs on." % (
         stamp, cpu or platform.machine(), os.cpu_count(), platform.platform(), "pinned" if pinned else "unpinned",
-        args.connections, args.duration), "",
+        args.connections, args.duration) + (" " + args.note if args.note else ""), "",
         "| Scenario | Zevra | nginx | lighttpd | Zevra p50 / p99 ms | non-2xx/3xx (Z/n/l) | errors (Z/n/l) | ratio |",
         "|---|---|---|---|---|---|---|---|"]
     ratios = []

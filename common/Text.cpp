@@ -121,6 +121,44 @@ bool IsHttpToken(std::string_view text) {
   return true;
 }
 
+void AppendZeroPadded(std::string& out, int64_t value, int width) {
+  // Built right to left in a local buffer and appended once.
+  char text[48];
+  size_t at = sizeof text;
+  uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  const int digitsWanted = width < 1 ? 1 : (width > 40 ? 40 : width);
+  int digits = 0;
+  do {
+    text[--at] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+    ++digits;
+  } while (magnitude > 0);
+  while (digits < digitsWanted) {
+    text[--at] = '0';
+    ++digits;
+  }
+  if (value < 0) text[--at] = '-';
+  out.append(text + at, sizeof text - at);
+}
+
+void AppendClockTime(std::string& out, int hour, int minute, int second) {
+  AppendZeroPadded(out, hour, 2);
+  out += ':';
+  AppendZeroPadded(out, minute, 2);
+  out += ':';
+  AppendZeroPadded(out, second, 2);
+}
+
+void AppendDateTime(std::string& out, int year, int yearWidth, int month, int day, int hour, int minute, int second) {
+  AppendZeroPadded(out, year, yearWidth);
+  out += '-';
+  AppendZeroPadded(out, month, 2);
+  out += '-';
+  AppendZeroPadded(out, day, 2);
+  out += ' ';
+  AppendClockTime(out, hour, minute, second);
+}
+
 std::string ReplaceAll(std::string_view text, std::string_view what, std::string_view with) {
   std::string out;
   if (what.empty()) return std::string(text);

@@ -40,6 +40,17 @@ int64_t ReadInteger64(std::string_view text);
 // name may take.
 bool IsHttpToken(std::string_view text);
 
+// Appends value in decimal with leading zeros to at least width digits
+// (a minus sign goes before them; widths above 40 count as 40): what
+// "%0*d" would print, without the cost of a format string on paths that
+// run per request.
+void AppendZeroPadded(std::string& out, int64_t value, int width);
+// Appends "HH:MM:SS", each part zero-padded to two digits.
+void AppendClockTime(std::string& out, int hour, int minute, int second);
+// Appends year "-" MM "-" DD " " HH ":" MM ":" SS, the year zero-padded to
+// yearWidth digits, the other parts to two.
+void AppendDateTime(std::string& out, int year, int yearWidth, int month, int day, int hour, int minute, int second);
+
 // Replaces every occurrence of what by with, scanning left to right.
 std::string ReplaceAll(std::string_view text, std::string_view what, std::string_view with);
 

@@ -13,6 +13,8 @@ namespace zevra::platform {
 using NativeFile = int;
 inline constexpr NativeFile kNoFile = -1;
 
+struct FileFacts;
+
 class File {
  public:
   File() = default;
@@ -29,6 +31,16 @@ class File {
   // device, a directory) is refused without blocking: not open, with the
   // access-denied error in LastErrorCode.
   static File OpenReadRegular(const std::string& path);
+  // The same, with the facts of the opened file from the same query of the
+  // OS (empty when it is not opened): size and time without asking again.
+  static File OpenReadRegular(const std::string& path, FileFacts& facts);
+  // Whatever the path names, for reading and without blocking (a folder
+  // too), with its facts from one query of the open file: one look-up of
+  // the path serves both "what is it" and the reading that follows. When it
+  // cannot be opened the facts are those of the path itself (a file may be
+  // there and not readable); a path that does not exist is not asked twice.
+  // The error of the failed open stays in LastErrorCode.
+  static File OpenWithFacts(const std::string& path, FileFacts& facts);
   // Existing file for reading and writing.
   static File OpenReadWrite(const std::string& path);
   // Created when missing, kept when present; every write lands at the end
@@ -51,7 +63,7 @@ class File {
 
   // Bytes read, 0 at the end of the file, -1 on failure (see LastErrorCode).
   int64_t Read(void* buffer, size_t length);
-  int64_t ReadAt(void* buffer, size_t length, int64_t offset);
+  int64_t ReadAt(void* buffer, size_t length, int64_t offset) const;
   // Writes all bytes in one call where the OS allows it; false on failure.
   bool WriteAll(const void* data, size_t length);
   bool Seek(int64_t offset);
@@ -73,6 +85,35 @@ struct FileFacts {
   int64_t size = 0;
   int64_t lastWriteTime = 0;  // seconds since 1970, UTC
 };
+
+// Facts of an open file from one query of the OS; exists is false when the
+// query failed (the error is left in LastErrorCode).
+FileFacts FactsOf(const File& file);
+
+// What SendFileToSocket did.
+enum class SendFileStatus {
+  kSent,        // `sent` bytes (at least one) went to the socket
+  kWouldBlock,  // the socket takes nothing more now
+  kEndOfFile,   // the file ends before offset: it shrank since it was measured
+  kFailed,      // any other failure; the error is in LastErrorCode
+};
+// Copies up to count bytes of file, from offset on, to a non-blocking
+// socket inside the kernel (sendfile on Linux), without moving the file's
+// own position and without a buffer in the process. A peer that has gone
+// never ends the process: SIGPIPE is blocked in the calling thread from
+// its first call on.
+SendFileStatus SendFileToSocket(intptr_t socket, NativeFile file, int64_t offset, size_t count, size_t& sent);
+// Writes up to length bytes to a non-blocking socket, telling the kernel
+// that more follows at once (MSG_MORE), so a short head and the file bytes
+// sent right after it share segments instead of the head going out alone.
+// Bytes written, or -1 (would block: LastErrorCode says so) on failure.
+int64_t SendToSocketWithMoreToCome(intptr_t socket, const void* data, size_t length);
+// Whether an error code of SendToSocketWithMoreToCome means "try later".
+bool IsWouldBlock(int code);
+
+// A second handle to an open file; not open on failure. Lets a send queue
+// keep sending from a file after its caller has closed its own handle.
+File DuplicateFile(NativeFile file);
 
 // Facts of a path, following links. exists is false when the path cannot be
 // queried (the error is left in LastErrorCode).

@@ -25,6 +25,10 @@ std::string HostComputerName();
 // SYSTEMROOT. POSIX has no such directory; "/" stands in for it.
 std::string SystemDirectory();
 
+// Processors this process may run on (its affinity mask; all of the
+// machine's when that cannot be read); at least 1.
+unsigned UsableProcessorCount();
+
 // Granularity at which file views may start: the page size on POSIX.
 uint32_t AllocationGranularity();
 
@@ -49,6 +53,9 @@ std::string SystemErrorText(int code);
 
 // The error code for "this operation is not available on this platform".
 int UnsupportedErrorCode();
+// The error code for "access denied", as an open of a non-regular file
+// that is not served reports it.
+int AccessDeniedErrorCode();
 
 uint32_t CurrentProcessId();
 void SleepMilliseconds(uint32_t ms);

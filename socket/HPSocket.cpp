@@ -99,6 +99,21 @@ HP_API HP_BOOL HP_CALL HP_Server_Send(HP_Server pServer, HP_CONNID dwConnID, con
   return Guarded(0, [&] { return AsServer(pServer)->Send(dwConnID, pBuffer, iLength) ? 1 : 0; });
 }
 
+HP_API HP_BOOL HP_CALL HP_TcpServer_SendFile(HP_TcpServer pServer, HP_CONNID dwConnID, intptr_t hFile,
+                                             int64_t llOffset, int64_t llLength) {
+  if (pServer == nullptr) return 0;
+  return Guarded(0, [&] { return AsServer(pServer)->SendFile(dwConnID, hFile, llOffset, llLength) ? 1 : 0; });
+}
+
+HP_API HP_BOOL HP_CALL HP_TcpServer_SendFileWithHead(HP_TcpServer pServer, HP_CONNID dwConnID,
+                                                     const uint8_t* pHead, int iHeadLength, intptr_t hFile,
+                                                     int64_t llOffset, int64_t llLength) {
+  if (pServer == nullptr) return 0;
+  return Guarded(0, [&] {
+    return AsServer(pServer)->SendFile(dwConnID, hFile, llOffset, llLength, pHead, iHeadLength) ? 1 : 0;
+  });
+}
+
 HP_API HP_BOOL HP_CALL HP_Server_GetPendingDataLength(HP_Server pServer, HP_CONNID dwConnID, int* piPending) {
   if (pServer == nullptr) return 0;
   return Guarded(0, [&] { return AsServer(pServer)->PendingLength(dwConnID, piPending) ? 1 : 0; });

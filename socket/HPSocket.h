@@ -74,7 +74,23 @@ HP_API HP_BOOL HP_CALL HP_Server_GetConnectionExtra(HP_Server pServer, HP_CONNID
 /* Copies the bytes and queues them behind what is queued already. Zero when
  * the connection is gone or closing. */
 HP_API HP_BOOL HP_CALL HP_Server_Send(HP_Server pServer, HP_CONNID dwConnID, const uint8_t* pBuffer, int iLength);
-/* Bytes queued for the connection and not yet handed to the OS. */
+/* Queues iLength bytes of an open file, from llOffset on, behind what is
+ * queued already; they go from the file to the socket inside the kernel,
+ * never through the queue's memory. The library keeps a handle of its own,
+ * so the caller may close hFile as soon as this returns. Zero when the
+ * connection is gone or closing, or the file cannot be kept. A file that
+ * turns out shorter than promised closes the connection: the answer it was
+ * part of can never be completed. OnSend is not called for file bytes. */
+HP_API HP_BOOL HP_CALL HP_TcpServer_SendFile(HP_TcpServer pServer, HP_CONNID dwConnID, intptr_t hFile,
+                                             int64_t llOffset, int64_t llLength);
+/* The same behind iHeadLength bytes of pHead (copied, as HP_Server_Send
+ * does), which go out in the same segments as the first file bytes where
+ * the OS allows: the head of an answer and its body in one call. */
+HP_API HP_BOOL HP_CALL HP_TcpServer_SendFileWithHead(HP_TcpServer pServer, HP_CONNID dwConnID,
+                                                     const uint8_t* pHead, int iHeadLength, intptr_t hFile,
+                                                     int64_t llOffset, int64_t llLength);
+/* Bytes queued for the connection and not yet handed to the OS, file
+ * regions included. */
 HP_API HP_BOOL HP_CALL HP_Server_GetPendingDataLength(HP_Server pServer, HP_CONNID dwConnID, int* piPending);
 HP_API uint32_t HP_CALL HP_Server_GetConnectionCount(HP_Server pServer);
 

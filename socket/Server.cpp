@@ -1,6 +1,7 @@
 #include "socket/Server.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -95,6 +96,14 @@ bool CopyAddress(const asio::ip::address& address, char* text, int* length) {
 // ---- SendQueue ----------------------------------------------------------
 
 void SendQueue::Append(const uint8_t* data, size_t length) {
+  if (!later_.empty()) {
+    // Behind a file region: these bytes wait for it.
+    if (later_.back().region.file.IsOpen()) later_.emplace_back();
+    later_.back().bytes.insert(later_.back().bytes.end(), data, data + length);
+    laterBytes_ += length;
+    laterMemory_ += length;
+    return;
+  }
   // Reclaim the written prefix before the buffer would grow, so a queue that
   // is drained as fast as it is filled stays the same size.
   if (head_ > 0 && bytes_.size() + length > bytes_.capacity()) {
@@ -106,21 +115,72 @@ void SendQueue::Append(const uint8_t* data, size_t length) {
 
 void SendQueue::Consume(size_t length) {
   head_ += length;
-  if (head_ >= bytes_.size()) Clear();
+  if (head_ >= bytes_.size()) {
+    head_ = 0;
+    if (bytes_.capacity() > kKeptCapacity) {
+      std::vector<uint8_t>().swap(bytes_);
+    } else {
+      bytes_.clear();
+    }
+    Advance();
+  }
+}
+
+void SendQueue::AppendFile(platform::File file, int64_t offset, int64_t length) {
+  if (length <= 0) return;
+  Later piece;
+  piece.region.file = std::move(file);
+  piece.region.offset = offset;
+  piece.region.length = length;
+  later_.push_back(std::move(piece));
+  laterBytes_ += static_cast<size_t>(length);
+}
+
+SendQueue::FileRegion* SendQueue::FrontFile() {
+  if (head_ < bytes_.size() || later_.empty()) return nullptr;
+  return later_.front().region.file.IsOpen() ? &later_.front().region : nullptr;
+}
+
+void SendQueue::ConsumeFile(size_t length) {
+  FileRegion* region = FrontFile();
+  if (region == nullptr) return;
+  const size_t taken = std::min<size_t>(length, static_cast<size_t>(region->length));
+  region->offset += static_cast<int64_t>(taken);
+  region->length -= static_cast<int64_t>(taken);
+  laterBytes_ -= taken;
+  if (region->length == 0) {
+    later_.erase(later_.begin());
+    Advance();
+  }
+}
+
+void SendQueue::Advance() {
+  // The front buffer is empty here; bytes queued behind a finished region
+  // become the front.
+  if (head_ < bytes_.size() || later_.empty() || later_.front().region.file.IsOpen()) return;
+  bytes_.swap(later_.front().bytes);
+  head_ = 0;
+  laterBytes_ -= bytes_.size();
+  laterMemory_ -= bytes_.size();
+  later_.erase(later_.begin());
+  if (later_.empty()) std::vector<Later>().swap(later_);
 }
 
 void SendQueue::Clear() {
   head_ = 0;
   if (bytes_.capacity() > kKeptCapacity) {
-    Release();
+    std::vector<uint8_t>().swap(bytes_);
   } else {
     bytes_.clear();
   }
+  std::vector<Later>().swap(later_);
+  laterBytes_ = 0;
+  laterMemory_ = 0;
 }
 
 void SendQueue::Release() {
+  Clear();
   std::vector<uint8_t>().swap(bytes_);
-  head_ = 0;
 }
 
 // ---- Start and stop -------------------------------------------------------
@@ -168,8 +228,15 @@ bool Server::Start(const char* address, uint16_t port) {
   slotLimit_ = static_cast<int>(slots);
   helperLimit_ = static_cast<int>(slots) + 2;
 
+  // One loop per processor the process may run on, never more than the
+  // slots. More loops than processors only take turns on them: every
+  // readiness then costs a switch between loop threads and each epoll wait
+  // finds a single event, where one loop would have found them all at
+  // once. A callback that blocks gets a helper thread (see Monitor), so
+  // WorkerThreads callbacks may still run at once.
+  const uint32_t loopCount = std::min<uint32_t>(slots, std::max(1u, platform::UsableProcessorCount()));
   std::vector<std::unique_ptr<Loop>> loops;
-  for (uint32_t i = 0; i < slots; ++i) {
+  for (uint32_t i = 0; i < loopCount; ++i) {
     auto loop = std::make_unique<Loop>();
     // One thread per loop as a rule: Asio then never wakes a second thread
     // to take over the reactor while the first runs a handler.
@@ -805,6 +872,24 @@ void Server::ArmWriteLocked(Connection& connection) {
                                });
 }
 
+bool Server::FlushLocked(Connection& connection) {
+  // Bounded: a fast reader cannot keep this thread here for ever.
+  for (int round = 0; round < 16 && connection.queue.Pending() > 0; ++round) {
+    size_t written = 0;
+    if (connection.queue.FrontLength() > 0) {
+      if (!WriteLocked(connection, connection.queue.Data(), connection.queue.FrontLength(), written)) return false;
+      connection.queue.Consume(written);
+    } else if (SendQueue::FileRegion* region = connection.queue.FrontFile()) {
+      if (!WriteFileLocked(connection, region->file.Handle(), region->offset, region->length, written)) return false;
+      connection.queue.ConsumeFile(written);
+    } else {
+      break;
+    }
+    if (written == 0) break;  // the kernel takes no more now
+  }
+  return true;
+}
+
 bool Server::Send(HP_CONNID id, const uint8_t* data, int length) {
   if (length < 0 || (length > 0 && data == nullptr)) return false;
   ConnectionPtr holder;
@@ -814,7 +899,7 @@ bool Server::Send(HP_CONNID id, const uint8_t* data, int length) {
     std::lock_guard lock(connection->mutex);
     if (connection->closing.load() || connection->finished) return false;
     const size_t total = static_cast<size_t>(length);
-    if (connection->queue.Pending() + total > kMaxQueuedBytes) return false;
+    if (connection->queue.MemoryPending() + total > kMaxQueuedBytes) return false;
     size_t written = 0;
     // Nothing queued: the bytes may go straight to the kernel, in order.
     if (total > 0 && connection->queue.Pending() == 0 && !connection->writeArmed) {
@@ -835,6 +920,95 @@ bool Server::Send(HP_CONNID id, const uint8_t* data, int length) {
   return true;
 }
 
+bool Server::SendFile(HP_CONNID id, intptr_t file, int64_t offset, int64_t length, const uint8_t* head,
+                      int headLength) {
+  if (offset < 0 || length < 0 || headLength < 0 || (headLength > 0 && head == nullptr)) return false;
+  // Nothing of the file to follow: a head held back for more would wait.
+  if (length == 0 && headLength > 0) return Send(id, head, headLength);
+  ConnectionPtr holder;
+  Connection* connection = Find(id, holder);
+  if (connection == nullptr) return false;
+  // The caller's handle serves the direct write only.
+  const auto handle = static_cast<platform::NativeFile>(file);
+  const size_t headSize = static_cast<size_t>(headLength);
+  {
+    std::lock_guard lock(connection->mutex);
+    if (connection->closing.load() || connection->finished) return false;
+    if (connection->queue.MemoryPending() + headSize > kMaxQueuedBytes) return false;
+    bool direct = connection->queue.Pending() == 0 && !connection->writeArmed;
+    size_t headWritten = 0;
+    if (direct && headSize > 0) {
+      // With more to come the kernel holds a short head back for the file
+      // bytes that follow at once, so both leave in full segments.
+      const int64_t n = platform::SendToSocketWithMoreToCome(
+          static_cast<intptr_t>(connection->socket.native_handle()), head, headSize);
+      if (n < 0 && !platform::IsWouldBlock(platform::LastErrorCode())) {
+        CloseLocked(*connection, SO_SEND, platform::LastErrorCode(), true);
+        return false;
+      }
+      if (n > 0) {
+        headWritten = static_cast<size_t>(n);
+        Touch(*connection);
+      }
+      direct = headWritten == headSize;
+    }
+    size_t written = 0;
+    if (direct && length > 0) {
+      if (!WriteFileLocked(*connection, handle, offset, length, written)) return false;
+    }
+    if (headWritten < headSize || static_cast<int64_t>(written) < length) {
+      // The rest goes out on write readiness, from a handle of our own: the
+      // caller closes its handle as soon as this returns.
+      try {
+        if (headWritten < headSize) connection->queue.Append(head + headWritten, headSize - headWritten);
+        if (static_cast<int64_t>(written) < length) {
+          platform::File own = platform::DuplicateFile(handle);
+          if (!own) {
+            // Part of the answer may be queued already: it cannot be completed.
+            CloseLocked(*connection, SO_SEND, platform::LastErrorCode(), true);
+            return false;
+          }
+          connection->queue.AppendFile(std::move(own), offset + static_cast<int64_t>(written),
+                                       length - static_cast<int64_t>(written));
+        }
+      } catch (...) {
+        CloseLocked(*connection, SO_SEND, ENOMEM, true);
+        return false;
+      }
+      if (!connection->writeArmed) ArmWriteLocked(*connection);
+    }
+  }
+  if (listener_.onSend != nullptr && headLength > 0) listener_.onSend(id, head, headLength);
+  return true;
+}
+
+bool Server::WriteFileLocked(Connection& connection, platform::NativeFile file, int64_t offset, int64_t length,
+                             size_t& written) {
+  written = 0;
+  // One call moves at most this much, so that a loop thread returns to its
+  // other connections between slices of a large file.
+  constexpr size_t kSlice = 4u * 1024 * 1024;
+  const intptr_t socket = static_cast<intptr_t>(connection.socket.native_handle());
+  for (int round = 0; static_cast<int64_t>(written) < length && round < 4; ++round) {
+    const size_t want = static_cast<size_t>(std::min<int64_t>(length - static_cast<int64_t>(written), kSlice));
+    size_t sent = 0;
+    const platform::SendFileStatus status =
+        platform::SendFileToSocket(socket, file, offset + static_cast<int64_t>(written), want, sent);
+    if (status == platform::SendFileStatus::kWouldBlock) break;
+    if (status == platform::SendFileStatus::kSent) {
+      written += sent;
+      continue;
+    }
+    // The file shrank under us or cannot be read: the answer can never be
+    // completed, and anything sent after it would be read as its body.
+    CloseLocked(connection, SO_SEND, status == platform::SendFileStatus::kEndOfFile ? EIO : platform::LastErrorCode(),
+                true);
+    return false;
+  }
+  if (written > 0) Touch(connection);
+  return true;
+}
+
 void Server::OnWritable(Connection& connection, const asio::error_code& error) {
   std::lock_guard lock(connection.mutex);
   connection.writeArmed = false;
@@ -843,11 +1017,7 @@ void Server::OnWritable(Connection& connection, const asio::error_code& error) {
     CloseLocked(connection, SO_SEND, error.value(), true);
     return;
   }
-  if (connection.queue.Pending() > 0) {
-    size_t written = 0;
-    if (!WriteLocked(connection, connection.queue.Data(), connection.queue.Pending(), written)) return;
-    connection.queue.Consume(written);
-  }
+  if (!FlushLocked(connection)) return;
   if (connection.queue.Pending() > 0) {
     ArmWriteLocked(connection);
   } else if (connection.closing.load()) {

@@ -1,10 +1,11 @@
 // The TCP server behind the HP-style C interface.
 //
-// Threads. Connections are spread over WorkerThreads event loops, each an
-// io_context with one thread of its own, so that the common case (a read,
-// a short callback, a write) runs start to end on one thread without a
-// wake-up of any other: a thread hop per request would cost more than the
-// request. At most WorkerThreads callbacks run at once (counted by
+// Threads. Connections are spread over event loops, one per processor the
+// process may run on (at most WorkerThreads), each an io_context with one
+// thread of its own, so that the common case (a read, a short callback, a
+// write) runs start to end on one thread without a wake-up of any other: a
+// thread hop per request would cost more than the request. At most
+// WorkerThreads callbacks run at once (counted by
 // `busySlots_`); an event that finds every slot taken waits in `ready_` and
 // is run by the next thread that gives a slot back, so no thread ever waits
 // for a slot.
@@ -55,6 +56,7 @@
 
 #include <asio.hpp>
 
+#include "platform/File.h"
 #include "socket/HPSocket.h"
 
 namespace zevra::socket {
@@ -64,7 +66,8 @@ inline constexpr size_t kReadBufferSize = 64 * 1024;
 // Reads in a row for one readiness before the connection goes back to the
 // reactor, so one fast sender cannot hold a slot for ever.
 inline constexpr int kReadRounds = 8;
-// Upper bound of one connection's send queue; a Send beyond it is refused.
+// Upper bound of the bytes one connection's send queue holds in memory; a
+// Send beyond it is refused. Queued file regions hold no memory.
 inline constexpr size_t kMaxQueuedBytes = 256u * 1024 * 1024;
 // A disconnected connection that still flushes its queue is dropped after
 // this long without any write progress.
@@ -84,24 +87,53 @@ struct Listener {
   HP_FN_Server_OnShutdown onShutdown = nullptr;
 };
 
-// Bytes accepted by Send and not yet written: one buffer with a read offset.
-// The buffer is kept between answers (no allocation per request) unless it
-// grew large, so an idle connection holds little.
+// What Send and SendFile accepted and is not yet written, in order. The
+// front is one byte buffer with a read offset, kept between answers (no
+// allocation per request) unless it grew large, so an idle connection holds
+// little. What was queued behind a file region waits in `later_`, which is
+// empty (and holds no memory) unless a file region is queued: a file region
+// is a handle of the library's own and a range, never bytes in memory.
 class SendQueue {
  public:
-  size_t Pending() const { return bytes_.size() - head_; }
+  // Every byte not yet written, file regions included.
+  size_t Pending() const { return bytes_.size() - head_ + laterBytes_; }
+  // Bytes held in memory: what the queue bound counts.
+  size_t MemoryPending() const { return bytes_.size() - head_ + laterMemory_; }
+  // The front bytes to write (none while a file region is at the front).
   const uint8_t* Data() const { return bytes_.data() + head_; }
+  size_t FrontLength() const { return bytes_.size() - head_; }
   void Append(const uint8_t* data, size_t length);
   void Consume(size_t length);
-  // Forgets the queued bytes; keeps a small buffer for the next answer.
+  // Queues length bytes of file from offset; `file` is the queue's own.
+  void AppendFile(platform::File file, int64_t offset, int64_t length);
+  // The file region at the front once the front bytes are written, or null.
+  struct FileRegion {
+    platform::File file;
+    int64_t offset = 0;
+    int64_t length = 0;
+  };
+  FileRegion* FrontFile();
+  void ConsumeFile(size_t length);
+  // Forgets the queued bytes and regions; keeps a small buffer for the next
+  // answer.
   void Clear();
   // Gives the memory back.
   void Release();
 
  private:
   static constexpr size_t kKeptCapacity = 64 * 1024;
+  struct Later {
+    std::vector<uint8_t> bytes;  // when region.file is not open
+    FileRegion region;
+  };
+  // Moves queued bytes that follow a finished region to the front buffer.
+  void Advance();
+
   std::vector<uint8_t> bytes_;
   size_t head_ = 0;
+  std::vector<Later> later_;
+  size_t laterBytes_ = 0;
+  size_t laterMemory_ = 0;
 };
 
 class Server;
@@ -172,6 +204,8 @@ class Server {
   bool SetExtra(HP_CONNID id, void* extra);
   bool GetExtra(HP_CONNID id, void** extra);
   bool Send(HP_CONNID id, const uint8_t* data, int length);
+  bool SendFile(HP_CONNID id, intptr_t file, int64_t offset, int64_t length, const uint8_t* head = nullptr,
+                int headLength = 0);
   bool PendingLength(HP_CONNID id, int* pending);
   uint32_t ConnectionCount() const { return connectionCount_.load(std::memory_order_relaxed); }
   bool Disconnect(HP_CONNID id);
@@ -214,6 +248,13 @@ class Server {
   // Writes as much as the kernel takes without blocking; false on a hard
   // error, after which the connection is closing.
   bool WriteLocked(Connection& connection, const uint8_t* data, size_t length, size_t& written);
+  // Writes file bytes the same way; `file` is the queue front's handle or
+  // the caller's own.
+  bool WriteFileLocked(Connection& connection, platform::NativeFile file, int64_t offset, int64_t length,
+                       size_t& written);
+  // Writes the queue front to back until the kernel takes no more; false
+  // on a hard error, after which the connection is closing.
+  bool FlushLocked(Connection& connection);
   void ArmWriteLocked(Connection& connection);
 
   void ArmAcceptLocked();

@@ -3,7 +3,11 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <stdio.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +22,16 @@ File OpenWith(const std::string& path, int flags) {
   return File(fd);
 }
 
+FileFacts FactsFromStat(const struct stat& st) {
+  FileFacts facts;
+  facts.exists = true;
+  facts.isDirectory = S_ISDIR(st.st_mode);
+  facts.isRegular = S_ISREG(st.st_mode);
+  facts.size = st.st_size;
+  facts.lastWriteTime = st.st_mtim.tv_sec;
+  return facts;
+}
+
 }  // namespace
 
 File& File::operator=(File&& other) noexcept {
@@ -30,8 +44,14 @@ File& File::operator=(File&& other) noexcept {
 
 File File::OpenRead(const std::string& path) { return OpenWith(path, O_RDONLY); }
 File File::OpenReadRegular(const std::string& path) {
+  FileFacts facts;
+  return OpenReadRegular(path, facts);
+}
+
+File File::OpenReadRegular(const std::string& path, FileFacts& facts) {
   // O_NONBLOCK so that opening a FIFO without a writer returns at once. It
   // means nothing for reads of a regular file, so it is left set.
+  facts = FileFacts{};
   File file = OpenWith(path, O_RDONLY | O_NONBLOCK);
   if (!file) return file;
   struct stat st;
@@ -40,8 +60,32 @@ File File::OpenReadRegular(const std::string& path) {
     errno = EACCES;
     return file;
   }
+  facts = FactsFromStat(st);
   return file;
 }
+File File::OpenWithFacts(const std::string& path, FileFacts& facts) {
+  facts = FileFacts{};
+  File file = OpenWith(path, O_RDONLY | O_NONBLOCK);
+  if (!file) {
+    const int error = errno;
+    if (error != ENOENT && error != ENOTDIR) {
+      struct stat st;
+      if (::stat(path.c_str(), &st) == 0) facts = FactsFromStat(st);
+    }
+    errno = error;
+    return file;
+  }
+  struct stat st;
+  if (::fstat(file.Handle(), &st) != 0) {
+    const int error = errno;
+    file.Close();
+    errno = error;
+    return file;
+  }
+  facts = FactsFromStat(st);
+  return file;
+}
+
 File File::OpenReadWrite(const std::string& path) { return OpenWith(path, O_RDWR); }
 File File::OpenAppend(const std::string& path) {
   return OpenWith(path, O_WRONLY | O_CREAT | O_APPEND);
@@ -70,7 +114,7 @@ int64_t File::Read(void* buffer, size_t length) {
   return n;
 }
 
-int64_t File::ReadAt(void* buffer, size_t length, int64_t offset) {
+int64_t File::ReadAt(void* buffer, size_t length, int64_t offset) const {
   ssize_t n;
   do {
     n = ::pread(handle_, buffer, length, offset);
@@ -111,21 +155,65 @@ int64_t File::LastWriteTime() const {
   return st.st_mtim.tv_sec;
 }
 
+int64_t SendToSocketWithMoreToCome(intptr_t socket, const void* data, size_t length) {
+  for (;;) {
+    const ssize_t n = ::send(static_cast<int>(socket), data, length, MSG_MORE | MSG_NOSIGNAL);
+    if (n >= 0) return n;
+    if (errno != EINTR) return -1;
+  }
+}
+
+bool IsWouldBlock(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
+
+File DuplicateFile(NativeFile file) {
+  if (file == kNoFile) return File();
+  return File(::fcntl(file, F_DUPFD_CLOEXEC, 0));
+}
+
+FileFacts FactsOf(const File& file) {
+  struct stat st;
+  if (!file.IsOpen() || ::fstat(file.Handle(), &st) != 0) return FileFacts{};
+  return FactsFromStat(st);
+}
+
+SendFileStatus SendFileToSocket(intptr_t socket, NativeFile file, int64_t offset, size_t count, size_t& sent) {
+  sent = 0;
+  off_t position = static_cast<off_t>(offset);
+  // A peer that has gone makes sendfile raise SIGPIPE; it has no flag
+  // against that as send has. The signal is blocked for good in the
+  // calling thread the first time (a guard per call would cost four system
+  // calls per answer); raised again, it stays pending and blocked there,
+  // and a child started from the thread begins with a clean mask and no
+  // pending signals anyway.
+  thread_local bool pipeBlocked = false;
+  if (!pipeBlocked) {
+    sigset_t pipeSet;
+    sigemptyset(&pipeSet);
+    sigaddset(&pipeSet, SIGPIPE);
+    pipeBlocked = pthread_sigmask(SIG_BLOCK, &pipeSet, nullptr) == 0;
+  }
+  for (;;) {
+    const ssize_t n = ::sendfile(static_cast<int>(socket), file, &position, count);
+    if (n > 0) {
+      sent = static_cast<size_t>(n);
+      return SendFileStatus::kSent;
+    }
+    if (n == 0) return count == 0 ? SendFileStatus::kSent : SendFileStatus::kEndOfFile;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return SendFileStatus::kWouldBlock;
+    return SendFileStatus::kFailed;
+  }
+}
+
 bool File::IsRegularFile() const {
   struct stat st;
   return ::fstat(handle_, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 FileFacts QueryFile(const std::string& path) {
-  FileFacts facts;
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return facts;
-  facts.exists = true;
-  facts.isDirectory = S_ISDIR(st.st_mode);
-  facts.isRegular = S_ISREG(st.st_mode);
-  facts.size = st.st_size;
-  facts.lastWriteTime = st.st_mtim.tv_sec;
-  return facts;
+  if (::stat(path.c_str(), &st) != 0) return FileFacts{};
+  return FactsFromStat(st);
 }
 
 bool ReadWholeFile(const std::string& path, std::string& out) {

@@ -1,5 +1,7 @@
 #include "platform/Process.h"
 
+#include "platform/posix/BrokenPipe.h"
+
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -190,27 +192,14 @@ int64_t ChildProcess::ReadOutput(void* buffer, size_t length) {
 
 int64_t ChildProcess::WriteInput(const void* data, size_t length) {
   if (!input_) return -2;
-  // A write to a pipe nobody reads raises SIGPIPE in the writing thread.
-  // Blocked here, the signal stays pending, and is taken back at once, so
-  // the process neither dies nor sees it; the write reports EPIPE instead.
-  sigset_t pipeSet, oldSet, pending;
-  sigemptyset(&pipeSet);
-  sigaddset(&pipeSet, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipeSet, &oldSet);
-  sigpending(&pending);
-  bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+  // A write to a pipe nobody reads must report EPIPE, not end the process.
+  BrokenPipeGuard guard;
   ssize_t n;
   do {
     n = ::write(input_.Handle(), data, length);
   } while (n < 0 && errno == EINTR);
-  int saved = errno;
-  if (n < 0 && saved == EPIPE && !wasPending) {
-    struct timespec zero = {0, 0};
-    while (::sigtimedwait(&pipeSet, nullptr, &zero) < 0 && errno == EINTR) {
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &oldSet, nullptr);
-  errno = saved;
+  const int saved = n < 0 ? errno : 0;
+  guard.Settle();
   if (n >= 0) return n;
   if (saved == EAGAIN || saved == EWOULDBLOCK) return -1;
   return -2;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits.h>
+#include <sched.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -50,6 +51,17 @@ std::string HostComputerName() {
 }
 
 std::string SystemDirectory() { return "/"; }
+
+unsigned UsableProcessorCount() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<unsigned>(count);
+  }
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<unsigned>(online) : 1u;
+}
 
 uint32_t AllocationGranularity() {
   long page = ::sysconf(_SC_PAGESIZE);
@@ -117,6 +129,8 @@ void SleepMilliseconds(uint32_t ms) {
 void TerminateSelf(int code) { ::_exit(code & 0xFF); }
 
 int UnsupportedErrorCode() { return ENOSYS; }
+
+int AccessDeniedErrorCode() { return EACCES; }
 
 void WaitForever() {
   for (;;) ::pause();

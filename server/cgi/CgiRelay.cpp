@@ -191,24 +191,8 @@ bool StatusHasNoBody(std::string_view status) {
 
 void WriteAccessLine(ConnId conn, const HttpRequest& request, const ResponseHead& response, int64_t bodySent) {
   if (!g_settings.WriteAccessLog) return;
-  std::string path = request.Directory;
-  if (platform::kPathSeparator != '/') std::replace(path.begin(), path.end(), platform::kPathSeparator, '/');
-  path += request.FileName;
-  std::string line = RemoteAddressText(conn);
-  line += ':';
-  line += RemotePortText(conn);
-  line += " \"";
-  line += EscapeLogText(request.Method);
-  line += ' ';
-  line += EscapeLogText(path);
-  line += " HTTP/1.1\" ";
-  line += EscapeLogText(std::string_view(response.Status).substr(0, 3));
-  line += ' ';
-  line += response.ContentLength.empty() ? std::to_string(bodySent) : EscapeLogText(response.ContentLength);
-  line += " \"";
-  line += EscapeLogText(request.UserAgent);
-  line += '"';
-  AppendAccessLog(line);
+  AppendAccessLog(AccessLogMessage(conn, request, std::string_view(response.Status).substr(0, 3),
+                                   response.ContentLength.empty() ? std::to_string(bodySent) : response.ContentLength));
 }
 
 // Sends head and body: the first slice of Buffer bytes together with the

@@ -64,7 +64,12 @@ bool IsSafeRequestPath(std::string_view path) {
   return true;
 }
 
-std::string OsDetail(int code) { return "OS信息 : (" + std::to_string(code) + ") " + SystemErrorText(code); }
+// The detail reaches a page only with Debug on; without it the system's
+// message text is not worth looking up for every 404.
+std::string OsDetail(int code) {
+  if (!g_settings.Debug) return std::string();
+  return "OS信息 : (" + std::to_string(code) + ") " + SystemErrorText(code);
+}
 
 // What both handlers have worked out before they choose an answering path.
 struct Dispatched {
@@ -75,6 +80,7 @@ struct Dispatched {
   std::string documentRoot;     // the site's root; for CGI with a trailing separator on the fallback site
   std::string localPath;
   platform::FileFacts facts;    // of localPath
+  platform::File file;          // localPath, open when it could be opened
   int lastError = 0;            // of the last look at the file system
 };
 
@@ -147,12 +153,15 @@ bool OpenRequest(ConnId conn, ConnectionContext& context, Dispatched& d, bool ge
   d.localPath.reserve(record.documentRoot.size() + d.requestedPath.size() + record.defaultDocument.size() + 1);
   d.localPath.assign(record.documentRoot);
   d.localPath += d.requestedPath;
-  d.facts = platform::QueryFile(d.localPath);
+  // Opened right away: the file a static answer reads is the one looked
+  // at here, found with one walk of its path.
+  d.file = platform::File::OpenWithFacts(d.localPath, d.facts);
   d.lastError = platform::LastErrorCode();
   if (d.facts.isDirectory) {
+    d.file.Close();
     if (d.localPath.empty() || d.localPath.back() != platform::kPathSeparator) d.localPath += platform::kPathSeparator;
     d.localPath += record.defaultDocument;
-    d.facts = platform::QueryFile(d.localPath);
+    d.file = platform::File::OpenWithFacts(d.localPath, d.facts);
     d.lastError = platform::LastErrorCode();
   }
   request.LocalPath = d.localPath;
@@ -214,11 +223,15 @@ void HandleGetRequest(ConnId conn) {
     return;
   }
   if (d.facts.exists) {
-    SendStaticFile(request, response, conn, context);  // ends the request itself
+    SendStaticFile(request, response, conn, context, std::move(d.file), d.facts);  // ends the request itself
     return;
   }
   std::string directory = d.documentRoot + d.requestedPath;
-  platform::FileFacts facts = platform::QueryFile(directory);
+  // When that is the path looked at already (it was no folder, so no
+  // default document was added to it), it is known not to exist: a 404
+  // costs one look-up of its path, not two.
+  platform::FileFacts facts;
+  if (directory != d.localPath) facts = platform::QueryFile(directory);
   if (facts.isDirectory && g_settings.DirectoryListing) {
     std::string urlPath = d.requestedPath;
     if (platform::kPathSeparator != '/') {

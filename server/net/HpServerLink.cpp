@@ -25,6 +25,14 @@ bool HpServerLink::Send(ConnId conn, const void* data, size_t length) {
   return true;
 }
 
+bool HpServerLink::SendFile(ConnId conn, std::string_view head, const platform::File& file, int64_t offset,
+                            int64_t length) {
+  if (head.size() > static_cast<size_t>(INT_MAX)) return false;
+  return HP_TcpServer_SendFileWithHead(server_, conn, reinterpret_cast<const uint8_t*>(head.data()),
+                                       static_cast<int>(head.size()), static_cast<intptr_t>(file.Handle()), offset,
+                                       length) != 0;
+}
+
 bool HpServerLink::Disconnect(ConnId conn) {
   if (ConnectionContext* context = Context(conn)) {
     std::lock_guard<std::recursive_mutex> guard(context->lock);

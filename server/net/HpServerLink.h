@@ -12,6 +12,9 @@ class HpServerLink : public ServerLink {
   void Bind(HP_Server server) { server_ = server; }
 
   bool Send(ConnId conn, const void* data, size_t length) override;
+  bool SendsFiles() override { return true; }
+  bool SendFile(ConnId conn, std::string_view head, const platform::File& file, int64_t offset,
+                int64_t length) override;
   // Marks the context closing first, so that receive buffering handles no
   // further request of a connection that is on its way out.
   bool Disconnect(ConnId conn) override;

@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+
+#include "platform/File.h"
 
 namespace zevra {
 
@@ -17,6 +20,19 @@ class ServerLink {
   virtual ~ServerLink() = default;
   // Queues the bytes (copied) behind what is queued; false when refused.
   virtual bool Send(ConnId conn, const void* data, size_t length) = 0;
+  // Whether SendFile works on this link; when not, file bodies go through
+  // Send from mapped views.
+  virtual bool SendsFiles() { return false; }
+  // Queues head (copied) and then length bytes of an open file from
+  // offset behind what is queued, the file bytes sent from the file itself
+  // (no copy in memory) and the head in the same segments as the first of
+  // them; the caller may close the file once this returns. False when
+  // refused.
+  virtual bool SendFile(ConnId conn, std::string_view head, const platform::File& file, int64_t offset,
+                        int64_t length) {
+    (void)conn, (void)head, (void)file, (void)offset, (void)length;
+    return false;
+  }
   // Forced close; the library's OnClose follows.
   virtual bool Disconnect(ConnId conn) = 0;
   // Bytes queued and not yet sent; false when the connection is gone.

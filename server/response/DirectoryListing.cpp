@@ -85,8 +85,11 @@ const char* ListingIconClass(std::string_view fileName) {
 }
 
 std::string FormatListingDate(const platform::CivilTime& t) {
-  char text[48];
-  std::snprintf(text, sizeof text, "%d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+  // "%d-%02d-%02d %02d:%02d:%02d" without a format string: a listing
+  // formats one per entry.
+  std::string text;
+  text.reserve(19);
+  AppendDateTime(text, t.year, 1, t.month, t.day, t.hour, t.minute, t.second);
   return text;
 }
 

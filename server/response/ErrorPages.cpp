@@ -3,6 +3,8 @@
 // the connection when the status requires.
 #include "server/response/ErrorPages.h"
 
+#include <vector>
+
 #include "common/Text.h"
 #include "platform/System.h"
 #include "server/response/Compression.h"
@@ -92,15 +94,17 @@ const ErrorPageRow& RowFor(int status) {
   return kErrorPages[0];
 }
 
-std::string RequestPath(const HttpRequest& request) {
-  std::string path = request.Directory;
-  if constexpr (platform::kPathSeparator != '/') {
-    for (char& c : path) {
-      if (c == platform::kPathSeparator) c = '/';
-    }
-  }
-  path += request.FileName;
-  return path;
+
+// The page of a row without details, the same bytes for every request:
+// built once per row (the first time any is asked for) instead of per
+// answer. Details (Debug on) make a page of their own each time.
+const std::string& PlainPageOf(const ErrorPageRow& row) {
+  static const std::vector<std::string> pages = [] {
+    std::vector<std::string> built;
+    for (const ErrorPageRow& each : kErrorPages) built.push_back(BuildErrorPage(each.title, each.heading, each.text));
+    return built;
+  }();
+  return pages[static_cast<size_t>(&row - kErrorPages)];
 }
 
 }  // namespace
@@ -189,43 +193,30 @@ void SendErrorPage(int status, const HttpRequest& request, ResponseHead& respons
     }
     foreign += detail;
   }
-  std::string body = BuildErrorPage(row.title, row.heading, row.text, foreign);
+  std::string built;
+  if (!foreign.empty()) built = BuildErrorPage(row.title, row.heading, row.text, foreign);
+  const std::string* body = foreign.empty() ? &PlainPageOf(row) : &built;
 
   response.ContentEncoding.clear();
+  std::string compressed;
   if (g_settings.EnableGZIP && AcceptsGzip(request.AcceptEncoding)) {
-    std::string compressed;
     // A stream the library could not finish goes out uncompressed instead.
-    if (CompressBytes(body, compressed)) {
-      body.swap(compressed);
+    if (CompressBytes(*body, compressed)) {
+      body = &compressed;
       response.ContentEncoding = "gzip";
     }
   }
-  response.ContentLength = std::to_string(body.size());
+  response.ContentLength = std::to_string(body->size());
   response.AcceptRanges.clear();
   if (row.closing == Closing::kAlways) response.Connection = "close";
 
   std::string bytes = BuildResponseHead(response);
   // A HEAD answer is the head alone, with the length the page would have.
-  if (!EqualsIgnoreCase(request.Method, "HEAD")) bytes += body;
+  if (!EqualsIgnoreCase(request.Method, "HEAD")) bytes += *body;
 
   // The peer's address is taken before the connection may be closed.
   std::string line;
-  if (g_settings.WriteAccessLog) {
-    line = RemoteAddressText(conn);
-    line += ':';
-    line += RemotePortText(conn);
-    line += " \"";
-    line += EscapeLogText(request.Method);
-    line += ' ';
-    line += EscapeLogText(RequestPath(request));
-    line += " HTTP/1.1\" ";
-    line += std::to_string(row.status);
-    line += ' ';
-    line += response.ContentLength;
-    line += " \"";
-    line += EscapeLogText(request.UserAgent);
-    line += '"';
-  }
+  if (g_settings.WriteAccessLog) line = AccessLogMessage(conn, request, std::to_string(row.status), response.ContentLength);
 
   // A refused send changes nothing that follows.
   (void)SendBytes(conn, bytes);

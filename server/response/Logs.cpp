@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "common/Text.h"
 #include "platform/Clock.h"
 #include "platform/CodePage.h"
 #include "platform/File.h"
@@ -30,8 +31,12 @@ void AppendLine(platform::File& file, std::string_view message) {
   line += " - - ";
   line += message;
   line += "\r\n";
-  std::string bytes = platform::Utf8ToCodePage(line);
   // A failed write loses the line; nothing else happens.
+  if (platform::CodePageIsUtf8()) {
+    (void)file.WriteAll(line.data(), line.size());
+    return;
+  }
+  const std::string bytes = platform::Utf8ToCodePage(line);
   (void)file.WriteAll(bytes.data(), bytes.size());
 }
 
@@ -80,11 +85,24 @@ void AppendErrorLog(std::string_view message) {
 }
 
 std::string LogTimestamp() {
-  platform::CivilTime t = platform::LocalTimeNow();
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
-                t.second);
-  return text;
+  // Every access line carries one and the text changes once a second, so
+  // each thread keeps the last one it made: no local-time conversion and
+  // no formatting for the other lines of that second.
+  struct Cached {
+    int64_t second = -1;
+    std::string text;
+  };
+  thread_local Cached cache;
+  const int64_t now = platform::UnixSecondsNow();
+  if (now != cache.second) {
+    const platform::CivilTime t = platform::LocalTimeNow();
+    std::string text;
+    text.reserve(19);
+    AppendDateTime(text, t.year, 4, t.month, t.day, t.hour, t.minute, t.second);
+    cache.text = std::move(text);
+    cache.second = now;
+  }
+  return cache.text;
 }
 
 std::string EscapeLogText(std::string_view text) {
@@ -102,6 +120,37 @@ std::string EscapeLogText(std::string_view text) {
     }
   }
   return out;
+}
+
+std::string AccessLogMessage(ConnId conn, const HttpRequest& request, std::string_view status,
+                             std::string_view contentLength) {
+  std::string address;
+  uint16_t port = 0;
+  const bool known = Link().RemoteAddress(conn, address, port);
+  std::string path = request.Directory;
+  if constexpr (platform::kPathSeparator != '/') {
+    for (char& c : path) {
+      if (c == platform::kPathSeparator) c = '/';
+    }
+  }
+  path += request.FileName;
+  std::string line;
+  line.reserve(address.size() + path.size() + request.UserAgent.size() + 48);
+  line += address;
+  line += ':';
+  AppendZeroPadded(line, known ? port : 0, 1);
+  line += " \"";
+  line += EscapeLogText(request.Method);
+  line += ' ';
+  line += EscapeLogText(path);
+  line += " HTTP/1.1\" ";
+  line += EscapeLogText(status);
+  line += ' ';
+  line += EscapeLogText(contentLength);
+  line += " \"";
+  line += EscapeLogText(request.UserAgent);
+  line += '"';
+  return line;
 }
 
 std::string RemoteAddressText(ConnId conn) {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "server/net/ServerLink.h"
+#include "server/response/HttpRequest.h"
 
 namespace zevra {
 
@@ -27,6 +28,13 @@ std::string LogTimestamp();
 // Text that came from a request, made safe for a log line: bytes below 0x20
 // and 0x7F become \xHH, so no request can split or forge a line.
 std::string EscapeLogText(std::string_view text);
+
+// The access-log message of an answer: address ":" port " \"" method " "
+// path " HTTP/1.1\" " status " " length " \"" User-Agent "\"", where path
+// is the request's Directory (with "/") and FileName. Request texts are
+// escaped. Asks the library for the peer once.
+std::string AccessLogMessage(ConnId conn, const HttpRequest& request, std::string_view status,
+                             std::string_view contentLength);
 
 // The peer's address and port of a connection, as texts.
 std::string RemoteAddressText(ConnId conn);

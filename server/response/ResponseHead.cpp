@@ -182,10 +182,21 @@ std::string FormatHttpDate(const platform::CivilTime& time) {
   const int month = time.month >= 1 && time.month <= 12 ? time.month : 1;
   const int weekday = time.day >= 1 && time.day <= 31 ? WeekdayOf(time.year, month, time.day)
                                                       : (time.weekday % 7 + 7) % 7;
-  char text[64];
-  const int n = std::snprintf(text, sizeof text, "%s, %02d %s %d %02d:%02d:%02d GMT", kWeekdays[weekday], time.day,
-                              kMonths[month - 1], time.year, time.hour, time.minute, time.second);
-  return std::string(text, n > 0 ? static_cast<size_t>(n) : 0);
+  // "%s, %02d %s %d %02d:%02d:%02d GMT", built by hand: every static
+  // answer formats its Last-Modified.
+  std::string text;
+  text.reserve(32);
+  text += kWeekdays[weekday];
+  text += ", ";
+  AppendZeroPadded(text, time.day, 2);
+  text += ' ';
+  text += kMonths[month - 1];
+  text += ' ';
+  AppendZeroPadded(text, time.year, 1);
+  text += ' ';
+  AppendClockTime(text, time.hour, time.minute, time.second);
+  text += " GMT";
+  return text;
 }
 
 platform::CivilTime CurrentUtcTime() { return platform::UtcTimeNow(); }

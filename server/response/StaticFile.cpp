@@ -48,29 +48,10 @@ void FinishConnection(const ResponseHead& response, ConnId conn) {
   if (!KeepsConnection(response)) Link().Disconnect(conn);
 }
 
-std::string RequestPath(const HttpRequest& request) {
-  std::string path = request.Directory;
-  path += request.FileName;
-  return path;
-}
-
 void LogAnswer(const HttpRequest& request, const ResponseHead& response, ConnId conn) {
   if (!g_settings.WriteAccessLog) return;
-  std::string line = RemoteAddressText(conn);
-  line += ':';
-  line += RemotePortText(conn);
-  line += " \"";
-  line += EscapeLogText(request.Method);
-  line += ' ';
-  line += EscapeLogText(RequestPath(request));
-  line += " HTTP/1.1\" ";
-  line += std::string_view(response.Status).substr(0, 3);
-  line += ' ';
-  line += response.ContentLength.empty() ? std::string("0") : response.ContentLength;
-  line += " \"";
-  line += EscapeLogText(request.UserAgent);
-  line += '"';
-  AppendAccessLog(line);
+  AppendAccessLog(AccessLogMessage(conn, request, std::string_view(response.Status).substr(0, 3),
+                                   response.ContentLength.empty() ? std::string_view("0") : response.ContentLength));
 }
 
 // An error page sent after the validators were set describes no version
@@ -134,11 +115,25 @@ CopyResult MakeGzipCopy(const HttpRequest& request, ResponseHead& response, Conn
 
 // Decides whether the answer is the compressed copy, making the copy when
 // the table has none for this version. One lock covers the table and the
-// making of copies, so two requests never write the same copy at once.
+// making of copies, so two requests never write the same copy at once. The
+// common case, a copy that is there already, holds the lock only for the
+// look-up and opens the copy outside it: `copy` is then open.
 CopyResult ChooseEncoding(const HttpRequest& request, ResponseHead& response, ConnId conn,
                           platform::File& source, int64_t size, const std::string& lastModified,
-                          const std::string& cachePath) {
+                          const std::string& cachePath, platform::File& copy, platform::FileFacts& copyFacts) {
   GzipCacheTable& cache = GzipCache();
+  bool recorded;
+  {
+    std::lock_guard<std::mutex> guard(cache.Lock());
+    const std::string* known = cache.Find(request.LocalPath);
+    recorded = known != nullptr && *known == lastModified;
+  }
+  if (recorded) {
+    // Copies are only ever renamed into place whole, so an open that
+    // succeeds has a complete copy of this version.
+    copy = platform::File::OpenReadRegular(cachePath, copyFacts);
+    if (copy) return CopyResult::kServeCompressed;
+  }
   std::lock_guard<std::mutex> guard(cache.Lock());
   const std::string* known = cache.Find(request.LocalPath);
   if (known != nullptr && *known == lastModified && platform::QueryFile(cachePath).isRegular) {
@@ -218,23 +213,31 @@ bool SendBody(const HttpRequest& request, ConnId conn, ConnectionContext* contex
   return true;
 }
 
-void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context) {
+void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context,
+                       platform::File source, platform::FileFacts sourceFacts) {
   // Only regular files: opening a FIFO would block this thread for ever,
   // and a device or socket is nothing to serve.
-  platform::File source = platform::File::OpenReadRegular(request.LocalPath);
+  if (source && !sourceFacts.isRegular) {
+    source.Close();
+    platform::SetLastErrorCode(platform::AccessDeniedErrorCode());
+  } else if (!source) {
+    source = platform::File::OpenReadRegular(request.LocalPath, sourceFacts);
+  }
   if (!source) {
     int code = platform::LastErrorCode();
     SendErrorPage(403, request, response, conn, OsDetail(code));
     return;
   }
-  const int64_t sourceSize = source.Size();
-  const std::string lastModified = LastModifiedOf(source);
+  const int64_t sourceSize = sourceFacts.size;
+  const std::string lastModified = FormatHttpDate(platform::UtcFromUnixSeconds(sourceFacts.lastWriteTime));
 
   bool compressed = g_settings.EnableGZIP && response.ContentEncoding == "gzip";
   std::string cachePath;
+  platform::File copy;
+  platform::FileFacts copyFacts;
   if (compressed) {
     cachePath = GzipCachePath(g_startup.programDirectory, request.LocalPath, lastModified);
-    switch (ChooseEncoding(request, response, conn, source, sourceSize, lastModified, cachePath)) {
+    switch (ChooseEncoding(request, response, conn, source, sourceSize, lastModified, cachePath, copy, copyFacts)) {
       case CopyResult::kAnswered: return;
       case CopyResult::kServeIdentity: compressed = false; break;
       case CopyResult::kServeCompressed: break;
@@ -256,22 +259,19 @@ void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn
 
   // From here on sizes, ranges and bodies are those of the file sent.
   platform::File body;
+  int64_t size = sourceSize;
   if (compressed) {
-    body = platform::File::OpenReadRegular(cachePath);
-    if (!body) {
+    if (!copy) copy = platform::File::OpenReadRegular(cachePath, copyFacts);
+    if (!copy) {
       int code = platform::LastErrorCode();
       SendFileErrorPage(500, request, response, conn, "无法打开 GZIP 缓存文件。\r\n" + OsDetail(code));
       return;
     }
     source.Close();
+    body = std::move(copy);
+    size = copyFacts.size;
   } else {
     body = std::move(source);
-  }
-  const int64_t size = compressed ? body.Size() : sourceSize;
-  if (size < 0) {
-    int code = platform::LastErrorCode();
-    SendFileErrorPage(403, request, response, conn, OsDetail(code));
-    return;
   }
 
   const ByteRange range = ParseRange(request.Range, size);
@@ -333,6 +333,34 @@ void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn
     return;
   }
 
+  // A larger body goes from the open file to the socket inside the kernel
+  // where the link can do that: no view, no copy, and nothing of it held in
+  // the send queue's memory, so the queue bound holds by construction. The
+  // library keeps the file while the body drains; this thread is free at once.
+  if (Link().SendsFiles()) {
+    const bool whole = range.kind == ByteRange::kWhole && context != nullptr;
+    if (whole) {
+      std::lock_guard<std::recursive_mutex> guard(context->lock);
+      context->state = kStateSending;
+      context->contentLength = length;
+      context->bodyReceived = 0;
+    }
+    const bool queued = Link().SendFile(conn, head, body, first, length);
+    LogAnswer(request, response, conn);
+    // An answer that could not be queued whole can never be completed: the
+    // connection goes.
+    if (!queued) {
+      Link().Disconnect(conn);
+      return;
+    }
+    if (whole) {
+      std::lock_guard<std::recursive_mutex> guard(context->lock);
+      context->bodyReceived = length;
+    }
+    FinishConnection(response, conn);
+    return;
+  }
+
   // The first view is mapped before the head goes out, so that a file that
   // cannot be mapped still gets an honest error page.
   int64_t viewStart = 0;
@@ -368,15 +396,16 @@ void SendNotModified(const HttpRequest& request, ResponseHead& response, ConnId 
   response.AcceptRanges.clear();
   SendBytes(conn, BuildResponseHead(response));
   FinishConnection(response, conn);
-  if (g_settings.WriteAccessLog) {
-    AppendAccessLog(RemoteAddressText(conn) + ":" + RemotePortText(conn) + " \"" + EscapeLogText(request.Method) +
-                    " " + EscapeLogText(RequestPath(request)) + " HTTP/1.1\" 304 0 \"" +
-                    EscapeLogText(request.UserAgent) + "\"");
-  }
+  if (g_settings.WriteAccessLog) AppendAccessLog(AccessLogMessage(conn, request, "304", "0"));
 }
 
 void SendStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context) {
-  DeliverStaticFile(request, response, conn, context);
+  SendStaticFile(request, response, conn, context, platform::File(), platform::FileFacts{});
+}
+
+void SendStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context,
+                    platform::File opened, const platform::FileFacts& facts) {
+  DeliverStaticFile(request, response, conn, context, std::move(opened), facts);
   ResetRequestState(conn);
 }
 

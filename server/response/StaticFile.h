@@ -94,6 +94,12 @@ GzipCacheTable& GzipCache();
 // keeps or closes the connection by response.Connection and calls
 // ResetRequestState on every path.
 void SendStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context);
+// The same for a file the caller has opened already (File::OpenWithFacts
+// of request.LocalPath), with its facts: the path is not looked up again.
+// A file that is not open or not regular is answered as one that cannot be
+// opened.
+void SendStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context,
+                    platform::File opened, const platform::FileFacts& facts);
 
 // The 304 answer for an open file; does not end the request.
 void SendNotModified(const HttpRequest& request, ResponseHead& response, ConnId conn,

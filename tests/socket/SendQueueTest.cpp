@@ -145,16 +145,8 @@ TEST(SocketSend, DisconnectRightAfterALargeSendStillDeliversEveryByte) {
   });
   serverRef = &server;
   ASSERT_TRUE(server.Started());
-  Client client(server.Port());
-  ASSERT_TRUE(client.SendAll("GET"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the queue fill
-  std::string received;
-  EXPECT_TRUE(client.WaitClosed(20000, &received));
-  EXPECT_EQ(received.size(), bulk.size());
-  EXPECT_TRUE(received == bulk);
-  // OnClose came only once the queue had drained.
-  ASSERT_TRUE(server.WaitForClosed(1, 5000));
-  EXPECT_EQ(server.Records().begin()->second.events, "ARC");
+  // OnClose comes only once the queue has drained.
+  ExpectWholeAnswerBeforeClose(server, "GET", bulk);
 }
 
 TEST(SocketSend, PeerThatHalfClosesStillGetsItsAnswer) {

@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -266,6 +268,18 @@ bool TestServer::WaitForAccepted(size_t count, int timeoutMs) {
 
 bool TestServer::WaitForClosed(size_t count, int timeoutMs) {
   return WaitUntil([&] { return ClosedCount() >= count; }, timeoutMs);
+}
+
+void ExpectWholeAnswerBeforeClose(TestServer& server, const std::string& request, const std::string& expected) {
+  Client client(server.Port());
+  ASSERT_TRUE(client.SendAll(request));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // let the queue fill
+  std::string received;
+  EXPECT_TRUE(client.WaitClosed(20000, &received));
+  EXPECT_EQ(received.size(), expected.size());
+  EXPECT_TRUE(received == expected);
+  ASSERT_TRUE(server.WaitForClosed(1, 5000));
+  EXPECT_EQ(server.Records().begin()->second.events, "ARC");
 }
 
 }  // namespace sockettest

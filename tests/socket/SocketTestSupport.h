@@ -125,4 +125,10 @@ class TestServer {
   std::atomic<int> shutdowns_{0};
 };
 
+// Connects, sends `request` and expects exactly `expected` before the
+// server closes the connection, with OnClose only after the last queued
+// byte left ("ARC"): for handlers that disconnect right after queuing a
+// large answer.
+void ExpectWholeAnswerBeforeClose(TestServer& server, const std::string& request, const std::string& expected);
+
 }  // namespace sockettest

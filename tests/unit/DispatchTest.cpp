@@ -39,6 +39,13 @@ struct Answer {
   }
 };
 
+// A head without its Date line, which may differ between two answers.
+std::string WithoutDate(const std::string& head) {
+  const size_t at = head.find("\r\nDate: ");
+  if (at == std::string::npos) return head;
+  return head.substr(0, at) + head.substr(head.find("\r\n", at + 2));
+}
+
 class Dispatch : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -293,11 +300,7 @@ TEST_F(Dispatch, RangesAndValidators) {
 TEST_F(Dispatch, HeadGetsTheHeadOfGet) {
   Answer get = GetPath("/index.html");
   Answer head = Get("HEAD /index.html HTTP/1.1\r\nHost: x\r\n\r\n");
-  auto withoutDate = [](std::string h) {
-    size_t at = h.find("\r\nDate: ");
-    return h.erase(at, h.find("\r\n", at + 2) - at);
-  };
-  EXPECT_EQ(withoutDate(head.head), withoutDate(get.head));
+  EXPECT_EQ(WithoutDate(head.head), WithoutDate(get.head));
   EXPECT_EQ(head.body, "");
 }
 
@@ -325,6 +328,46 @@ TEST_F(Dispatch, LargeFileCrossesViewsByteExact) {
   EXPECT_TRUE(a.body == content);
   Answer r = GetPath("/big.bin", "Range: bytes=4000-\r\n");
   EXPECT_TRUE(r.body == content.substr(4000));
+}
+
+TEST_F(Dispatch, FileSendingLinkGetsTheSameBytesHeadsAndRanges) {
+  g_settings.Buffer = 1000;
+  std::string content;
+  for (int i = 0; i < 50001; ++i) content += static_cast<char>((i * 7919) >> 3);
+  dir_.Write("WebRoot/big.bin", content);
+  const Answer viewed = GetPath("/big.bin");
+  const Answer ranged = GetPath("/big.bin", "Range: bytes=4000-9999\r\n");
+  link_.SetSendsFiles(true);
+  const ConnId first = nextConn_;
+  const Answer whole = GetPath("/big.bin");
+  EXPECT_EQ(link_.State(first).fileSends, 1);
+  EXPECT_EQ(link_.State(first).sendCalls, 0);  // the head goes with the file
+  EXPECT_EQ(whole.status, "200 OK");
+  EXPECT_TRUE(whole.body == content);
+  EXPECT_EQ(WithoutDate(whole.head), WithoutDate(viewed.head));
+  EXPECT_EQ(whole.disconnects, 0);
+  const Answer part = GetPath("/big.bin", "Range: bytes=4000-9999\r\n");
+  EXPECT_EQ(part.status, "206 Partial Content");
+  EXPECT_EQ(part.Header("Content-Range"), "bytes 4000-9999/50001");
+  EXPECT_TRUE(part.body == content.substr(4000, 6000));
+  EXPECT_EQ(WithoutDate(part.head), WithoutDate(ranged.head));
+  // A body at most one Buffer long still goes out behind its head in one send.
+  dir_.Write("WebRoot/small.bin", "tiny");
+  const ConnId small = nextConn_;
+  EXPECT_EQ(GetPath("/small.bin").body, "tiny");
+  EXPECT_EQ(link_.State(small).fileSends, 0);
+}
+
+TEST_F(Dispatch, RefusedFileSendClosesTheConnection) {
+  g_settings.Buffer = 1000;
+  dir_.Write("WebRoot/big.bin", std::string(5000, 'b'));
+  link_.SetSendsFiles(true);
+  link_.SetRefuseSends(true);
+  const ConnId conn = nextConn_;
+  const Answer a = GetPath("/big.bin");
+  // Nothing can follow an answer that was not queued whole.
+  EXPECT_EQ(link_.State(conn).fileSends, 1);
+  EXPECT_EQ(a.disconnects, 1);
 }
 
 TEST_F(Dispatch, BodyLoopEndsWhenTheConnectionGoes) {

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "FakeLink.h"
 #include "server/response/ErrorPages.h"
@@ -173,6 +174,26 @@ TEST_F(SendErrorPageTest, NotFoundWithDebugOff) {
   ASSERT_GE(log.size(), tail.size());
   EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
   EXPECT_EQ(log.size(), 19 + tail.size());  // one line: timestamp + message
+}
+
+TEST_F(SendErrorPageTest, PlainPagesStayTheSameBetweenDetailedOnes) {
+  // Pages without details are built once and kept; a detailed page in
+  // between must neither change them nor come out of the kept ones.
+  std::vector<std::string> bodies;
+  for (int round = 0; round < 4; ++round) {
+    g_settings.Debug = round % 2 == 1;
+    fakes::FakeLink link;
+    ResponseHead response;
+    SendErrorPage(404, request_, response, kConn, "OS信息 : (2) gone");
+    const std::string sent = link.Sent(kConn);
+    bodies.push_back(sent.substr(sent.find("\r\n\r\n") + 4));
+  }
+  EXPECT_EQ(bodies[0], bodies[2]);
+  EXPECT_EQ(bodies[1], bodies[3]);
+  EXPECT_EQ(bodies[0].find("gone"), std::string::npos);
+  EXPECT_NE(bodies[1].find("gone"), std::string::npos);
+  EXPECT_EQ(bodies[0], BuildErrorPage("404 - Not Found", "您所请求的资源在本服务器上无法找到。",
+                                      "您所请求的资源可能已经被移除、更名或是暂时被禁用。"));
 }
 
 TEST_F(SendErrorPageTest, NotFoundWithDebugOnShowsEscapedPathAndDetail) {

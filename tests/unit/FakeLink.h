@@ -19,6 +19,7 @@ class FakeLink : public ServerLink {
   struct Connection {
     std::string sent;         // every accepted byte, in order
     int sendCalls = 0;        // accepted and refused calls
+    int fileSends = 0;        // accepted and refused SendFile calls
     int disconnects = 0;
     int64_t pending = 0;      // reported by PendingBytes
     bool gone = false;        // a closed connection refuses everything
@@ -46,6 +47,29 @@ class FakeLink : public ServerLink {
     ++c.sendCalls;
     if (refuseSends_ || c.gone) return false;
     c.sent.append(static_cast<const char*>(data), length);
+    return true;
+  }
+  // Off by default, so handlers take the mapped-view path; on, a queued
+  // file region is read at once and recorded among the sent bytes.
+  bool SendsFiles() override {
+    std::lock_guard<std::mutex> guard(lock_);
+    return sendsFiles_;
+  }
+  bool SendFile(ConnId conn, std::string_view head, const platform::File& file, int64_t offset,
+                int64_t length) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    Connection& c = connections_[conn];
+    ++c.fileSends;
+    if (!sendsFiles_ || refuseSends_ || c.gone || offset < 0 || length < 0) return false;
+    c.sent.append(head);
+    std::string bytes(static_cast<size_t>(length), '\0');
+    int64_t got = 0;
+    while (got < length) {
+      const int64_t n = file.ReadAt(bytes.data() + got, static_cast<size_t>(length - got), offset + got);
+      if (n <= 0) break;
+      got += n;
+    }
+    c.sent.append(bytes, 0, static_cast<size_t>(got));
     return true;
   }
   bool Disconnect(ConnId conn) override {
@@ -114,6 +138,10 @@ class FakeLink : public ServerLink {
     std::lock_guard<std::mutex> guard(lock_);
     connections_[conn].gone = gone;
   }
+  void SetSendsFiles(bool on) {
+    std::lock_guard<std::mutex> guard(lock_);
+    sendsFiles_ = on;
+  }
   void SetRefuseSends(bool refuse) {
     std::lock_guard<std::mutex> guard(lock_);
     refuseSends_ = refuse;
@@ -139,6 +167,7 @@ class FakeLink : public ServerLink {
   std::mutex lock_;
   std::map<ConnId, Connection> connections_;
   bool refuseSends_ = false;
+  bool sendsFiles_ = false;
   bool closeOnDisconnect_ = true;
   uint32_t connectionCount_ = 1;
   std::string listenAddress_ = "127.0.0.1";
