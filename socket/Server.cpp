@@ -712,17 +712,42 @@ bool Server::ReceiveAndDeliver(Connection& connection) {
       return false;
     }
     if (length < kReadBufferSize) return true;
+    if (connection.queue.Pending() > kReadPauseBytes) return true;  // ArmRead pauses
   }
   return true;
 }
 
 bool Server::ArmRead(Connection& connection) {
-  std::lock_guard lock(connection.mutex);
-  if (connection.closing.load()) {
-    connection.step = Step::Close;
-    return false;
+  bool watch = false;
+  {
+    std::lock_guard lock(connection.mutex);
+    if (connection.closing.load()) {
+      connection.step = Step::Close;
+      return false;
+    }
+    connection.step = Step::Receive;
+    if (connection.queue.Pending() > kReadPauseBytes) {
+      // The write side resumes reading once the queue is down (OnWritable),
+      // and a close hands the connection back to its driver (CloseLocked).
+      connection.readPaused = true;
+      watch = true;
+    } else {
+      ArmReadWaitLocked(connection);
+    }
   }
-  connection.step = Step::Receive;
+  // Watched so that a peer that never reads cannot keep it for ever.
+  if (watch) WatchStalled(connection);
+  return true;
+}
+
+void Server::WatchStalled(Connection& connection) {
+  std::lock_guard lingerLock(lingerMutex_);
+  if (connection.watched) return;
+  connection.watched = true;
+  lingering_.push_back(connection.shared_from_this());
+}
+
+void Server::ArmReadWaitLocked(Connection& connection) {
   // The wait is armed under the mutex, so a close request either sees it
   // (and its shutdown wakes it) or comes before it (and we saw `closing`).
   connection.socket.async_wait(asio::socket_base::wait_read,
@@ -730,7 +755,6 @@ bool Server::ArmRead(Connection& connection) {
                                  Server& server = self->server;
                                  server.Schedule(std::move(self));
                                });
-  return true;
 }
 
 void Server::Finish(Connection& connection) {
@@ -751,8 +775,7 @@ void Server::Finish(Connection& connection) {
   }
   if (parked) {
     // Watched so that a peer that never reads cannot keep it for ever.
-    std::lock_guard lingerLock(lingerMutex_);
-    lingering_.push_back(connection.shared_from_this());
+    WatchStalled(connection);
     return;
   }
   if (listener_.onClose != nullptr) listener_.onClose(connection.id, operation, error);
@@ -790,6 +813,13 @@ void Server::CloseLocked(Connection& connection, En_HP_SocketOperation operation
     connection.closing.store(true);
   }
   if (dropQueued) connection.queue.Clear();
+  if (connection.readPaused) {
+    // No read wait is there to wake the driver: hand it the connection to
+    // close (it parks again if bytes are still to be flushed).
+    connection.readPaused = false;
+    connection.parked = true;
+    ResumeParkedLocked(connection);
+  }
   asio::error_code ignored;
   if (connection.queue.Pending() == 0) {
     // Bytes already in the kernel still go out before the FIN.
@@ -827,13 +857,19 @@ void Server::OnLingerTick(const asio::error_code& error) {
     auto keep = lingering_.begin();
     for (auto& connection : lingering_) {
       bool stillParked;
+      bool stillPaused;
       {
         std::lock_guard connectionLock(connection->mutex);
         stillParked = connection->parked && !connection->finished;
+        stillPaused = connection->readPaused && !connection->finished;
       }
-      if (!stillParked) continue;  // flushed meanwhile: forget it
+      if (!stillParked && !stillPaused) {
+        connection->watched = false;  // flushed or reading again: forget it
+        continue;
+      }
       const uint64_t last = connection->lastActivity.load(std::memory_order_relaxed);
-      if (now - std::min(now, last) >= kLingerMilliseconds) {
+      if (now - std::min(now, last) >= (stillParked ? kLingerMilliseconds : kStalledSendMilliseconds)) {
+        connection->watched = false;
         due.push_back(std::move(connection));
       } else {
         *keep++ = std::move(connection);
@@ -1018,6 +1054,10 @@ void Server::OnWritable(Connection& connection, const asio::error_code& error) {
     return;
   }
   if (!FlushLocked(connection)) return;
+  if (connection.readPaused && connection.queue.Pending() <= kReadPauseBytes && !connection.closing.load()) {
+    connection.readPaused = false;
+    ArmReadWaitLocked(connection);
+  }
   if (connection.queue.Pending() > 0) {
     ArmWriteLocked(connection);
   } else if (connection.closing.load()) {

@@ -72,6 +72,15 @@ inline constexpr size_t kMaxQueuedBytes = 256u * 1024 * 1024;
 // A disconnected connection that still flushes its queue is dropped after
 // this long without any write progress.
 inline constexpr uint64_t kLingerMilliseconds = 30000;
+// A connection stops being read while more than this is queued for it, and
+// is read again once its queue is down to it: a client that pipelines
+// requests but reads no answers cannot make the server queue answers
+// without bound (each small request may ask for far more bytes than it is).
+inline constexpr size_t kReadPauseBytes = 1u * 1024 * 1024;
+// A connection paused that way is closed after this long without any write
+// progress: a peer that stopped reading holds neither memory nor a file for
+// ever, also where no silence sweep runs.
+inline constexpr uint64_t kStalledSendMilliseconds = 60000;
 // Connections accepted per readiness of the listener.
 inline constexpr size_t kAcceptBatch = 32;
 // Pause after the process ran out of descriptors or memory in accept.
@@ -179,6 +188,11 @@ struct Connection : std::enable_shared_from_this<Connection> {
   // The driver reached OnClose while bytes were still queued and waits for
   // the flush to end.
   bool parked = false;
+  // No read is armed because too much is queued; the write side arms it
+  // again (or hands the connection to its driver to close) later.
+  bool readPaused = false;
+  // In the server's watch list; guarded by the server's linger mutex.
+  bool watched = false;
   // OnClose delivered and the socket closed.
   bool finished = false;
   En_HP_SocketOperation closeOperation = SO_UNKNOWN;
@@ -240,6 +254,10 @@ class Server {
   bool ReceiveAndDeliver(Connection& connection);
   // Arms the next read; false when the connection goes to close instead.
   bool ArmRead(Connection& connection);
+  void ArmReadWaitLocked(Connection& connection);
+  // Adds the connection to the watch of parked and paused connections,
+  // once.
+  void WatchStalled(Connection& connection);
   void Finish(Connection& connection);
 
   void RequestClose(Connection& connection, En_HP_SocketOperation operation, int error, bool dropQueued);

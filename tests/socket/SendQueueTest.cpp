@@ -3,6 +3,11 @@
 // closed connection refuses everything.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -160,6 +165,75 @@ TEST(SocketSend, PeerThatHalfClosesStillGetsItsAnswer) {
   EXPECT_EQ(received, "request");
   ASSERT_TRUE(server.WaitForClosed(1, 5000));
   EXPECT_EQ(server.Records().begin()->second.closeOperation, SO_RECEIVE);
+}
+
+TEST(SocketSend, PeerThatSendsButNeverReadsIsNotReadWithoutBound) {
+  // Each byte received asks for 16 bytes of answer, as small pipelined
+  // requests ask for larger files. A peer that keeps sending and reads
+  // nothing must not make the library queue answers without end: reading
+  // stops while a lot is queued and starts again once the peer reads.
+  constexpr int kFactor = 16;
+  std::atomic<size_t> received{0};
+  TestServer* serverRef = nullptr;
+  TestServer server(2, [&](HP_CONNID id, const uint8_t* data, int length) {
+    received += static_cast<size_t>(length);
+    std::string answer;
+    answer.reserve(static_cast<size_t>(length) * kFactor);
+    for (int i = 0; i < kFactor; ++i) answer.append(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
+    return HP_Server_Send(serverRef->Handle(), id, reinterpret_cast<const uint8_t*>(answer.data()),
+                          static_cast<int>(answer.size()))
+               ? HR_OK
+               : HR_ERROR;
+  });
+  serverRef = &server;
+  server.KeepReceived(false);
+  ASSERT_TRUE(server.Started());
+
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  const int small = 16 * 1024;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const timeval wait{0, 200 * 1000};
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(server.Port());
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+  // Send up to 32 MiB without reading; the sends stall once the server stops
+  // reading and the kernel buffers are full.
+  const std::string block(64 * 1024, 'q');
+  size_t sent = 0;
+  const auto deadline = Clock::now() + std::chrono::seconds(6);
+  while (sent < (32u << 20) && Clock::now() < deadline) {
+    const ssize_t n = ::send(fd, block.data(), block.size(), MSG_NOSIGNAL);
+    if (n > 0) sent += static_cast<size_t>(n);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_LT(received.load(), size_t{4} << 20) << "sent " << sent;
+  EXPECT_LT(sent, size_t{32} << 20);
+  const HP_CONNID id = server.AcceptedIds().front();
+  int pending = -1;
+  ASSERT_TRUE(HP_Server_GetPendingDataLength(server.Handle(), id, &pending));
+  EXPECT_LE(pending, 4 << 20);
+
+  // Once the peer reads, every answer arrives and every byte sent is read.
+  std::string buffer(256 * 1024, '\0');
+  size_t got = 0;
+  const auto end = Clock::now() + std::chrono::seconds(20);
+  while (got < sent * kFactor && Clock::now() < end) {
+    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+    if (n == 0) break;
+    if (n > 0) {
+      EXPECT_EQ(std::string_view(buffer.data(), static_cast<size_t>(n)).find_first_not_of('q'), std::string_view::npos);
+      got += static_cast<size_t>(n);
+    }
+  }
+  EXPECT_EQ(received.load(), sent);
+  EXPECT_EQ(got, sent * kFactor);
+  ::close(fd);
 }
 
 }  // namespace
