@@ -57,8 +57,11 @@ def test_daemon_stops_the_service_when_the_worker_cannot_listen(program, tmp_pat
     lines = log_lines(program)
     assert lines[0] == "[ Core ] Zevra/0.2.9 , " + socket.gethostname()[:64]
     assert lines[1] == "[ Core ] Initializing service..."
-    assert lines[2].startswith("[ Core ] Initializing Worker Process... PID: ")
-    assert lines[2].rsplit(" ", 1)[1].isdigit()
+    # The worker's own failure line may come before or after the daemon's
+    # line about starting it: they are two processes writing one log.
+    started = [l for l in lines[2:] if l.startswith("[ Core ] Initializing Worker Process... PID: ")]
+    assert started and all(l.rsplit(" ", 1)[1].isdigit() for l in started), lines
+    assert lines.index(started[0]) in (2, 3), lines
     assert lines[-1] == "[ Core ] Unable to restart worker. Terminated. Code: 10007"
 
 
