@@ -42,6 +42,17 @@ def free_port():
         return s.getsockname()[1]
 
 
+def closed_by_peer(sock, timeout=5):
+    """True when the peer closes (EOF or reset) within timeout."""
+    sock.settimeout(timeout)
+    try:
+        return sock.recv(1) == b""
+    except socket.timeout:
+        return False
+    except OSError:
+        return True
+
+
 def children_of(pid):
     """(pid, state) of every process whose parent is pid, from /proc."""
     found = []

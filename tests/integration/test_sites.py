@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import http_get, raw_exchange, read_response
+from conftest import closed_by_peer, http_get, raw_exchange, read_response
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
@@ -107,16 +107,6 @@ def exchange_on(sock, request):
     return read_response(sock)
 
 
-def peer_closed(sock, timeout=3):
-    sock.settimeout(timeout)
-    try:
-        return sock.recv(1) == b""
-    except socket.timeout:
-        return False
-    except OSError:
-        return True
-
-
 @pytest.mark.parametrize("version,connection,kept", [
     ("HTTP/1.1", None, True),
     ("HTTP/1.1", "close", False),
@@ -140,7 +130,7 @@ def test_keep_alive_follows_the_answer(program, site, version, connection, kept,
             r2 = exchange_on(s, request)
             assert r2.status == r.status and r2.body == r.body
         else:
-            assert peer_closed(s)
+            assert closed_by_peer(s, 3)
 
 
 def test_validators_give_304(program, site):

@@ -178,15 +178,19 @@ def no_more_bytes(sock, wait=0.5):
         return True
 
 
+def send_byte_by_byte(s, request):
+    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    for i in range(len(request)):
+        s.sendall(request[i:i + 1])
+        time.sleep(0.002)
+
+
 def test_a_head_sent_byte_by_byte_is_answered_once(program, start_worker):
     make_site(program)
     w = start_worker()
     request = b"GET /a.txt HTTP/1.1\r\nHost: localhost\r\nConnection: keep-alive\r\n\r\n"
     with socket.create_connection(("127.0.0.1", w.port), timeout=10) as s:
-        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        for i in range(len(request)):
-            s.sendall(request[i:i + 1])
-            time.sleep(0.002)
+        send_byte_by_byte(s, request)
         r = read_response(s)
         assert r.status == 200
         assert r.body == b"alpha"
@@ -239,10 +243,7 @@ def test_a_refused_head_sent_byte_by_byte_is_answered_once(program, start_worker
     w = start_worker()
     request = b"POST /x.php HTTP/1.1\r\nHost: localhost\r\n\r\n"
     with socket.create_connection(("127.0.0.1", w.port), timeout=10) as s:
-        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        for i in range(len(request)):
-            s.sendall(request[i:i + 1])
-            time.sleep(0.002)
+        send_byte_by_byte(s, request)
         r = read_response(s)
         assert r.status == 411
         assert r.leftover == b""
