@@ -712,7 +712,11 @@ bool Server::ReceiveAndDeliver(Connection& connection) {
       return false;
     }
     if (length < kReadBufferSize) return true;
-    if (connection.queue.Pending() > kReadPauseBytes) return true;  // ArmRead pauses
+    {
+      // The queue belongs to the write side too: looked at under the mutex.
+      std::lock_guard lock(connection.mutex);
+      if (connection.queue.Pending() > kReadPauseBytes) return true;  // ArmRead pauses
+    }
   }
   return true;
 }
