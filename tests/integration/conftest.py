@@ -74,12 +74,17 @@ def open_descriptors(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
 
 
-def resident_kib(pid):
+def status_kib(pid, field):
+    """A kB figure of /proc/<pid>/status, such as VmRSS or RssAnon; 0 when absent."""
     with open("/proc/%d/status" % pid) as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1])
     return 0
+
+
+def resident_kib(pid):
+    return status_kib(pid, "VmRSS")
 
 
 class ProgramDir:

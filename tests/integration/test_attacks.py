@@ -20,7 +20,7 @@ import time
 
 import pytest
 
-from conftest import children_of, closed_by_peer, http_get, raw_exchange, read_response
+from conftest import children_of, closed_by_peer, status_kib, http_get, raw_exchange, read_response
 
 SANITIZED = bool(os.environ.get("ZEVRA_SANITIZE"))
 SECRET = b"TOP-SECRET"
@@ -353,11 +353,7 @@ def test_large_post_body_is_spooled_and_removed(program, echo_site):
 
 
 def anonymous_memory_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("RssAnon:"):
-                return int(line.split()[1])
-    return 0
+    return status_kib(pid, "RssAnon")
 
 
 def read_zero_body(sock, size, timeout):
