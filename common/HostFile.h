@@ -4,11 +4,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace zevra {
 
 // Relative to the program directory.
 inline constexpr const char* kHostsDirectory = "Hosts";
+// An entry of Hosts/ is a host file when its attribute word shares a bit
+// with read-only, hidden, system or archive: a file whose archive bit was
+// cleared (only "normal" left) is skipped, and so are folders without any
+// of these bits.
+inline constexpr uint32_t kHostFileAttributeMask = 0x27;
 // The site served when Hosts/ holds no file at all.
 inline constexpr const char* kFallbackRoot = "WebRoot";
 inline constexpr const char* kFallbackDefaultDocument = "index.html";

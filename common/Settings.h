@@ -5,10 +5,13 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Native.h"
+
 namespace zevra {
 
-// Relative to the program directory.
-inline constexpr const char* kSettingsFile = "Config/Zevra.ini";
+// Relative to the program directory: Config\Zevra.ini on Windows.
+inline constexpr char kSettingsFile[] = {'C', 'o', 'n', 'f', 'i', 'g', platform::kPathSeparator,
+                                         'Z', 'e', 'v', 'r', 'a', '.', 'i', 'n', 'i', '\0'};
 
 struct ServerSettings {
   int32_t Port = 80;

@@ -10,8 +10,9 @@ namespace zevra::platform {
 
 struct DirectoryEntry {
   std::string name;          // without directory; never "." or ".."
-  bool isDirectory = false;  // links are followed
-  bool isRegular = false;
+  bool isDirectory = false;  // the folder bit; links are followed on POSIX
+  bool isRegular = false;    // a file that can be read as bytes (not a device, FIFO or folder)
+  uint32_t attributes = 0;   // the attribute word (kAttribute… in platform/File.h)
   int64_t size = 0;
   int64_t lastWriteTime = 0;  // seconds since 1970, UTC; 0 when unknown
 };

@@ -7,11 +7,9 @@
 #include <string>
 #include <string_view>
 
-namespace zevra::platform {
+#include "platform/Native.h"  // NativeFile, kNoFile
 
-// The OS handle a File holds (a descriptor on POSIX).
-using NativeFile = int;
-inline constexpr NativeFile kNoFile = -1;
+namespace zevra::platform {
 
 struct FileFacts;
 
@@ -41,10 +39,9 @@ class File {
   // there and not readable); a path that does not exist is not asked twice.
   // The error of the failed open stays in LastErrorCode.
   static File OpenWithFacts(const std::string& path, FileFacts& facts);
-  // Existing file for reading and writing.
-  static File OpenReadWrite(const std::string& path);
   // Created when missing, kept when present; every write lands at the end
-  // of the file as one unit (O_APPEND), also across processes.
+  // of the file as one unit (O_APPEND, FILE_APPEND_DATA), also across
+  // processes.
   static File OpenAppend(const std::string& path);
   // Created when missing, truncated when present; reading and writing.
   static File CreateAlways(const std::string& path);
@@ -63,25 +60,50 @@ class File {
 
   // Bytes read, 0 at the end of the file, -1 on failure (see LastErrorCode).
   int64_t Read(void* buffer, size_t length);
+  // Reads at offset without asking where the file pointer stands. The
+  // pointer may move (a positional read on Windows leaves it behind the
+  // bytes read), so a handle is read either by offset or in sequence with
+  // Read, never both.
   int64_t ReadAt(void* buffer, size_t length, int64_t offset) const;
   // Writes all bytes in one call where the OS allows it; false on failure.
   bool WriteAll(const void* data, size_t length);
-  bool Seek(int64_t offset);
   bool SeekToEnd();
   // -1 on failure.
   int64_t Size() const;
   // Last write time in seconds since 1970 (UTC); -1 on failure.
   int64_t LastWriteTime() const;
-  bool IsRegularFile() const;
 
  private:
   NativeFile handle_ = kNoFile;
 };
 
+// The attribute bits of a file as Windows keeps them. POSIX derives them
+// from the file's type and mode: a folder has kAttributeDirectory, a
+// regular file kAttributeArchive, and either one without any write
+// permission also kAttributeReadOnly; other file types have none.
+inline constexpr uint32_t kAttributeReadOnly = 0x1;
+inline constexpr uint32_t kAttributeHidden = 0x2;
+inline constexpr uint32_t kAttributeSystem = 0x4;
+inline constexpr uint32_t kAttributeDirectory = 0x10;
+inline constexpr uint32_t kAttributeArchive = 0x20;
+inline constexpr uint32_t kAttributeNormal = 0x80;
+inline constexpr uint32_t kAttributeReparsePoint = 0x400;
+inline constexpr uint32_t kAttributeNotContentIndexed = 0x2000;
+
+// Whether an attribute word is one of a folder the server enters: the
+// folder bit alone or with read-only, hidden and archive, except folder +
+// read-only + hidden without archive. Junctions and links (reparse points),
+// system folders and anything else do not count; the not-content-indexed
+// mark is only a hint to the search indexer and is looked through.
+bool IsPlainDirectoryAttributes(uint32_t attributes);
+
 struct FileFacts {
   bool exists = false;
+  // POSIX: the path is (or links to) a folder. Windows: the attribute word
+  // passes IsPlainDirectoryAttributes.
   bool isDirectory = false;
-  bool isRegular = false;
+  bool isRegular = false;  // Windows: a disk file, neither a folder nor a device
+  uint32_t attributes = 0;
   int64_t size = 0;
   int64_t lastWriteTime = 0;  // seconds since 1970, UTC
 };
@@ -122,9 +144,6 @@ FileFacts QueryFile(const std::string& path);
 // Reads a whole file; false (out untouched) when it cannot be opened or read.
 bool ReadWholeFile(const std::string& path, std::string& out);
 
-// Moves a file to a new name in the same file system; fails when the target
-// exists, as the Windows move does.
-bool MoveFileNoReplace(const std::string& from, const std::string& to);
 // Moves a file over an existing target as one atomic step.
 bool ReplaceFileWith(const std::string& from, const std::string& to);
 bool RemoveFile(const std::string& path);

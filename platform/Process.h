@@ -1,10 +1,18 @@
 // Child processes with pipes: what the CGI gateway needs to run one program
 // per request. The child gets an explicit argument vector and environment
-// (nothing of ours), its own process group, standard input from a pipe or
-// the null device, and standard output and error on one pipe. Our pipe ends
-// are non-blocking, so one thread can feed the input while it drains the
-// output; every descriptor we open is close-on-exec, so no child ever holds
-// a pipe end of another request.
+// (nothing of ours), its own process group (a job on Windows), standard
+// input from a pipe or the null device, and standard output and error on
+// one pipe. Neither ReadOutput nor WriteInput blocks, so one thread can feed
+// the input while it drains the output; no child ever holds a pipe end of
+// another request.
+//
+// The pipes are driven by completion, not by readiness, so that Windows'
+// overlapped pipes (which cannot be polled) serve as well as POSIX's
+// non-blocking ones: a ReadOutput or WriteInput that cannot finish now
+// (returns -1) leaves its operation pending in the handle, and
+// WaitForProgress waits until a pending operation can go on. Bytes taken by
+// WriteInput belong to the handle from then on; ReadOutput may hand out
+// bytes the handle read ahead.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +21,7 @@
 #include <vector>
 
 #include "platform/File.h"
+#include "platform/ProcessControl.h"
 
 namespace zevra::platform {
 
@@ -31,10 +40,10 @@ struct ChildSpec {
 // Which step of a start failed; the error code says why.
 enum class StartFailure { kNone, kOutputPipe, kInputPipe, kSpawn };
 
-// What WaitForPipes saw.
-enum PipeReadiness : unsigned {
-  kOutputReady = 1,  // output can be read (or has ended)
-  kInputReady = 2,   // the input pipe takes bytes (or the child closed it)
+// What WaitForProgress saw.
+enum PipeProgress : unsigned {
+  kOutputProgress = 1,  // ReadOutput has bytes (or the end) to give
+  kInputProgress = 2,   // WriteInput can take bytes again (or the child closed its input)
 };
 
 // One child. Destroying the handle while the child runs kills its process
@@ -54,12 +63,10 @@ class ChildProcess {
   static ChildProcess Start(const ChildSpec& launch, StartFailure& failure, int& error);
 
   bool IsStarted() const { return pid_ > 0; }
-  int Pid() const { return pid_; }
 
   // Output: bytes read (at most length), 0 once every writer has closed it,
   // -1 when nothing is there right now, -2 on failure.
   int64_t ReadOutput(void* buffer, size_t length);
-  bool OutputOpen() const { return output_.IsOpen(); }
   void CloseOutput() { output_.Close(); }
 
   // Input: bytes taken (possibly fewer than length), -1 while the pipe is
@@ -68,10 +75,10 @@ class ChildProcess {
   bool InputOpen() const { return input_.IsOpen(); }
   void CloseInput() { input_.Close(); }
 
-  // Waits at most timeoutMs for the output (and, with wantInput and the
-  // input open, the input) to be ready. Returns PipeReadiness bits; 0 when
-  // the time ran out.
-  unsigned WaitForPipes(bool wantInput, int timeoutMs);
+  // Waits at most timeoutMs until the output (after a ReadOutput that gave
+  // -1) or the input (after a WriteInput that gave -1, while it is open)
+  // can go on. Returns PipeProgress bits; 0 when the time ran out.
+  unsigned WaitForProgress(int timeoutMs);
 
   // True once the child has exited; it stays reapable until Stop.
   bool HasExited();
@@ -82,15 +89,17 @@ class ChildProcess {
   // child and closes both pipe ends. Safe to call more than once.
   void Stop();
 
-  // After Stop: true when the child had ended by a fault of its own (a
-  // signal other than the kill that Stop sends), so its output may be cut
-  // short anywhere.
-  bool Crashed() const { return crashSignal_ != 0; }
-  int CrashSignal() const { return crashSignal_; }
+  // After Stop: true when the system had ended the child for a fault of
+  // its own (a signal other than the kill that Stop sends; on Windows an
+  // exception code), so its output may be cut short anywhere. EndReason
+  // then says by what.
+  bool Crashed() const { return crash_.EndedBySystem(); }
+  ExitReason EndReason() const { return crash_; }
 
  private:
   int pid_ = -1;
-  int crashSignal_ = 0;
+  ExitReason crash_;
+  bool inputPending_ = false;  // the last WriteInput found the pipe full
   File input_;
   File output_;
 };

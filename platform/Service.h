@@ -45,10 +45,6 @@ bool StartSystemService(const std::string& name);
 bool StopSystemService(const std::string& name);
 ServiceState QuerySystemServiceState(const std::string& name);
 
-// What the manager writes for a service (exposed so it can be checked).
-std::string SystemdUnitText(const ServiceConfig& config);
-std::string InitScriptText(const ServiceConfig& config);
-
 // Service process side.
 enum ServiceControl { kControlStop = 1, kControlInterrogate = 4, kControlShutdown = 5 };
 enum ServiceStateCode { kStateStopped = 1, kStateStopPending = 3, kStateRunning = 4 };

@@ -6,12 +6,12 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Native.h"  // kPathSeparator
+
 namespace zevra::platform {
 
-// Separator of the paths this platform hands to its file functions.
-inline constexpr char kPathSeparator = '/';
-
-// Full path of the running executable (/proc/self/exe on Linux).
+// Full path of the running executable (/proc/self/exe on Linux, the module
+// file name on Windows).
 std::string ProgramPath();
 // Directory of the running executable, without a trailing separator.
 std::string ProgramDirectory();
@@ -44,18 +44,16 @@ void SetTerminalTitle(std::string_view title);
 // bytes, without adding a line end.
 void WriteStdout(std::string_view bytes);
 
-// The calling thread's last system error code (errno on POSIX).
+// The calling thread's last system error code (errno on POSIX,
+// GetLastError on Windows). Portable code names its own failures through
+// ErrorCodeOf (platform/Error.h).
 int LastErrorCode();
 void SetLastErrorCode(int code);
 
-// The system's message text for an error code, in the internal text form.
+// The system's message text for an error code, in the internal text form
+// (on Windows with the line break FormatMessageW ends it with).
 std::string SystemErrorText(int code);
 
-// The error code for "this operation is not available on this platform".
-int UnsupportedErrorCode();
-// The error code for "access denied", as an open of a non-regular file
-// that is not served reports it.
-int AccessDeniedErrorCode();
 
 uint32_t CurrentProcessId();
 void SleepMilliseconds(uint32_t ms);

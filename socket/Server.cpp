@@ -1,12 +1,12 @@
 #include "socket/Server.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <utility>
 
 #include "platform/Clock.h"
 #include "platform/Descriptor.h"
+#include "platform/Error.h"
 #include "platform/System.h"
 
 namespace zevra::socket {
@@ -35,7 +35,7 @@ bool WouldBlock(const asio::error_code& error) {
 // which accepting again at once would only spin.
 bool IsResourceShortage(const asio::error_code& error) {
   return error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
-         error == asio::error::no_memory || error.value() == ENFILE;
+         error == asio::error::no_memory || error.value() == platform::ErrorCodeOf(platform::ErrorName::kTooManyOpenFiles);
 }
 
 // Dotted text of an address into `out` (room for `capacity` bytes with the
@@ -210,14 +210,14 @@ const char* Server::LastErrorDesc() {
 bool Server::Start(const char* address, uint16_t port) {
   std::lock_guard control(controlMutex_);
   if (running_) {
-    SetError(EALREADY);
+    SetError(platform::ErrorCodeOf(platform::ErrorName::kAlreadyInProgress));
     return false;
   }
   asio::error_code error;
   const asio::ip::address bindAddress =
       asio::ip::make_address(address != nullptr && *address != '\0' ? address : "0.0.0.0", error);
   if (error) {
-    SetError(EINVAL);
+    SetError(platform::ErrorCodeOf(platform::ErrorName::kInvalidArgument));
     return false;
   }
   // The default follows the usual rule for an I/O completion port: twice
@@ -288,7 +288,7 @@ bool Server::Start(const char* address, uint16_t port) {
     monitor_ = std::thread([this] { Monitor(); });
   } catch (...) {
     // Not every thread could be created: undo the start.
-    SetError(EAGAIN);
+    SetError(platform::ErrorCodeOf(platform::ErrorName::kTryAgain));
     stopping_.store(true);
     {
       std::lock_guard lock(acceptMutex_);
@@ -449,12 +449,12 @@ bool Server::Stop() {
   if (tl_server == this) {
     // Stopping joins this server's threads; one of them cannot wait for
     // itself.
-    SetError(EDEADLK);
+    SetError(platform::ErrorCodeOf(platform::ErrorName::kWouldDeadlock));
     return false;
   }
   std::lock_guard control(controlMutex_);
   if (!running_) {
-    SetError(ENOTCONN);
+    SetError(platform::ErrorCodeOf(platform::ErrorName::kNotConnected));
     return false;
   }
   stopping_.store(true);
@@ -510,7 +510,7 @@ void Server::OnAcceptReady(const asio::error_code& error) {
       // Connections go round the loops.
       if (!spare_) spare_ = std::make_shared<Connection>(*this, *loops_[nextLoop_++ % loops_.size()]->io);
     } catch (...) {
-      SetError(ENOMEM);
+      SetError(platform::ErrorCodeOf(platform::ErrorName::kNoMemory));
       backOff = true;
       break;
     }
@@ -1012,7 +1012,7 @@ bool Server::SendFile(HP_CONNID id, intptr_t file, int64_t offset, int64_t lengt
                                        length - static_cast<int64_t>(written));
         }
       } catch (...) {
-        CloseLocked(*connection, SO_SEND, ENOMEM, true);
+        CloseLocked(*connection, SO_SEND, platform::ErrorCodeOf(platform::ErrorName::kNoMemory), true);
         return false;
       }
       if (!connection->writeArmed) ArmWriteLocked(*connection);
@@ -1041,7 +1041,7 @@ bool Server::WriteFileLocked(Connection& connection, platform::NativeFile file, 
     }
     // The file shrank under us or cannot be read: the answer can never be
     // completed, and anything sent after it would be read as its body.
-    CloseLocked(connection, SO_SEND, status == platform::SendFileStatus::kEndOfFile ? EIO : platform::LastErrorCode(),
+    CloseLocked(connection, SO_SEND, status == platform::SendFileStatus::kEndOfFile ? platform::ErrorCodeOf(platform::ErrorName::kEndOfFile) : platform::LastErrorCode(),
                 true);
     return false;
   }

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "platform/posix/Attributes.h"
+
 namespace zevra::platform {
 
 struct DirectoryReader::Handle {
@@ -47,6 +49,7 @@ bool DirectoryReader::Next(DirectoryEntry& entry) {
     if (::fstatat(::dirfd(handle_->dir), d->d_name, &st, 0) == 0) {
       entry.isDirectory = S_ISDIR(st.st_mode);
       entry.isRegular = S_ISREG(st.st_mode);
+      entry.attributes = AttributesFromMode(st.st_mode);
       entry.size = st.st_size;
       entry.lastWriteTime = st.st_mtim.tv_sec;
     }

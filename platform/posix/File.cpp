@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/posix/Attributes.h"
+
 namespace zevra::platform {
 namespace {
 
@@ -27,6 +29,7 @@ FileFacts FactsFromStat(const struct stat& st) {
   facts.exists = true;
   facts.isDirectory = S_ISDIR(st.st_mode);
   facts.isRegular = S_ISREG(st.st_mode);
+  facts.attributes = AttributesFromMode(st.st_mode);
   facts.size = st.st_size;
   facts.lastWriteTime = st.st_mtim.tv_sec;
   return facts;
@@ -86,7 +89,6 @@ File File::OpenWithFacts(const std::string& path, FileFacts& facts) {
   return file;
 }
 
-File File::OpenReadWrite(const std::string& path) { return OpenWith(path, O_RDWR); }
 File File::OpenAppend(const std::string& path) {
   return OpenWith(path, O_WRONLY | O_CREAT | O_APPEND);
 }
@@ -140,7 +142,6 @@ bool File::WriteAll(const void* data, size_t length) {
   return true;
 }
 
-bool File::Seek(int64_t offset) { return ::lseek(handle_, offset, SEEK_SET) >= 0; }
 bool File::SeekToEnd() { return ::lseek(handle_, 0, SEEK_END) >= 0; }
 
 int64_t File::Size() const {
@@ -205,11 +206,6 @@ SendFileStatus SendFileToSocket(intptr_t socket, NativeFile file, int64_t offset
   }
 }
 
-bool File::IsRegularFile() const {
-  struct stat st;
-  return ::fstat(handle_, &st) == 0 && S_ISREG(st.st_mode);
-}
-
 FileFacts QueryFile(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return FileFacts{};
@@ -231,24 +227,6 @@ bool ReadWholeFile(const std::string& path, std::string& out) {
   }
   out = std::move(content);
   return true;
-}
-
-bool MoveFileNoReplace(const std::string& from, const std::string& to) {
-  // renameat2(RENAME_NOREPLACE) is not on every file system; a hard link
-  // followed by an unlink gives the same "fails when the target exists".
-  if (::link(from.c_str(), to.c_str()) == 0) {
-    ::unlink(from.c_str());
-    return true;
-  }
-  if (errno == EEXIST) return false;
-  // File systems without hard links: check, then rename (not atomic, but the
-  // names here are private to one connection).
-  struct stat st;
-  if (::lstat(to.c_str(), &st) == 0) {
-    errno = EEXIST;
-    return false;
-  }
-  return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool ReplaceFileWith(const std::string& from, const std::string& to) {

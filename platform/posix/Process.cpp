@@ -72,7 +72,8 @@ std::vector<char*> PointerArray(const std::vector<std::string>& texts) {
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
-      crashSignal_(std::exchange(other.crashSignal_, 0)),
+      crash_(std::exchange(other.crash_, ExitReason{})),
+      inputPending_(std::exchange(other.inputPending_, false)),
       input_(std::move(other.input_)),
       output_(std::move(other.output_)) {}
 
@@ -80,7 +81,8 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
     Stop();
     pid_ = std::exchange(other.pid_, -1);
-    crashSignal_ = std::exchange(other.crashSignal_, 0);
+    crash_ = std::exchange(other.crash_, ExitReason{});
+    inputPending_ = std::exchange(other.inputPending_, false);
     input_ = std::move(other.input_);
     output_ = std::move(other.output_);
   }
@@ -200,12 +202,15 @@ int64_t ChildProcess::WriteInput(const void* data, size_t length) {
   } while (n < 0 && errno == EINTR);
   const int saved = n < 0 ? errno : 0;
   guard.Settle();
+  inputPending_ = n < 0 && (saved == EAGAIN || saved == EWOULDBLOCK);
   if (n >= 0) return n;
   if (saved == EAGAIN || saved == EWOULDBLOCK) return -1;
   return -2;
 }
 
-unsigned ChildProcess::WaitForPipes(bool wantInput, int timeoutMs) {
+// POSIX pipes are non-blocking, so nothing is ever pending in the handle:
+// readiness of the descriptors stands for progress of the operations.
+unsigned ChildProcess::WaitForProgress(int timeoutMs) {
   struct pollfd fds[2];
   nfds_t count = 0;
   int outputIndex = -1, inputIndex = -1;
@@ -213,7 +218,7 @@ unsigned ChildProcess::WaitForPipes(bool wantInput, int timeoutMs) {
     fds[count] = {output_.Handle(), POLLIN, 0};
     outputIndex = static_cast<int>(count++);
   }
-  if (wantInput && input_) {
+  if (input_ && inputPending_) {
     fds[count] = {input_.Handle(), POLLOUT, 0};
     inputIndex = static_cast<int>(count++);
   }
@@ -231,8 +236,8 @@ unsigned ChildProcess::WaitForPipes(bool wantInput, int timeoutMs) {
   }
   unsigned ready = 0;
   // Hang-up and error count as ready: the next read or write reports them.
-  if (outputIndex >= 0 && fds[outputIndex].revents != 0) ready |= kOutputReady;
-  if (inputIndex >= 0 && fds[inputIndex].revents != 0) ready |= kInputReady;
+  if (outputIndex >= 0 && fds[outputIndex].revents != 0) ready |= kOutputProgress;
+  if (inputIndex >= 0 && fds[inputIndex].revents != 0) ready |= kInputProgress;
   return ready;
 }
 
@@ -273,7 +278,10 @@ void ChildProcess::Stop() {
   }
   // SIGKILL is ours (or indistinguishable from it); any other signal ended
   // the child before we did.
-  if (rc == pid_ && WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL) crashSignal_ = WTERMSIG(status);
+  if (rc == pid_ && WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL) {
+    crash_.kind = ExitReason::Kind::kEndedBySystem;
+    crash_.code = static_cast<uint32_t>(WTERMSIG(status));
+  }
   pid_ = -1;
 }
 

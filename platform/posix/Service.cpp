@@ -24,6 +24,7 @@
 
 #include "platform/File.h"
 #include "platform/ProcessControl.h"
+#include "platform/posix/ServiceText.h"
 
 namespace zevra::platform {
 namespace {
@@ -47,12 +48,11 @@ bool Exists(const std::string& path) {
 
 // Runs a system tool with its output discarded; its exit status, or -1.
 int RunTool(const std::vector<std::string>& argv) {
-  const uint32_t pid = StartProgram(argv, true);
-  if (pid == 0) return -1;
-  ProgramExit end;
-  const bool waited = WaitProgramEnd(pid, end);
-  ReleaseProgram(pid);
-  return waited && !end.signaled ? end.code : -1;
+  const Program tool = Program::Start(argv, true);
+  if (!tool.IsStarted()) return -1;
+  ExitReason end;
+  const bool waited = tool.WaitForEnd(end);
+  return waited && !end.EndedBySystem() ? static_cast<int>(end.code) : -1;
 }
 
 bool ToolSucceeds(const std::vector<std::string>& argv) {

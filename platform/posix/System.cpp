@@ -128,10 +128,6 @@ void SleepMilliseconds(uint32_t ms) {
 
 void TerminateSelf(int code) { ::_exit(code & 0xFF); }
 
-int UnsupportedErrorCode() { return ENOSYS; }
-
-int AccessDeniedErrorCode() { return EACCES; }
-
 void WaitForever() {
   for (;;) ::pause();
 }

@@ -141,11 +141,14 @@ CollectOutcome CollectOutput(platform::ChildProcess& child, CgiInput& input, Cgi
     if (child.InputOpen() && !input.Feed(child)) inputFailed = true;
     uint64_t now = platform::MonotonicMilliseconds();
     if (now >= deadline) return CollectOutcome::kTimedOut;
-    unsigned ready = child.WaitForPipes(child.InputOpen(), static_cast<int>(deadline - now));
-    if ((ready & platform::kOutputReady) == 0) continue;
-    for (int i = 0; i < kReadsPerWake; ++i) {
+    // Reading first and waiting after a read that found nothing: the wait
+    // is for the operations left pending, which on Windows are the
+    // overlapped read and write themselves.
+    bool drained = false;
+    for (int i = 0; i < kReadsPerWake && !drained; ++i) {
       int64_t n = child.ReadOutput(piece, sizeof piece);
-      if (n == -1) break;
+      drained = n == -1;
+      if (drained) break;
       if (n <= 0) {  // every writer closed the output: the normal end
         child.CloseOutput();
         child.CloseInput();
@@ -160,6 +163,10 @@ CollectOutcome CollectOutput(platform::ChildProcess& child, CgiInput& input, Cgi
       }
       if (!output.Append(piece, static_cast<size_t>(n))) return CollectOutcome::kSpoolFailed;
     }
+    if (!drained) continue;
+    now = platform::MonotonicMilliseconds();
+    if (now >= deadline) return CollectOutcome::kTimedOut;
+    child.WaitForProgress(static_cast<int>(deadline - now));
   }
 }
 
@@ -324,7 +331,7 @@ void RelayCgiOutput(ConnId conn, platform::ChildProcess& child, CgiInput& input,
   child.Stop();
   if (child.Crashed()) {
     SendErrorPage(502, request, response, conn,
-                  "CGI 程序异常终止（信号 " + std::to_string(child.CrashSignal()) + "），它的输出不完整。\r\nCGI 程序地址： " +
+                  "CGI 程序异常终止（信号 " + std::to_string(child.EndReason().code) + "），它的输出不完整。\r\nCGI 程序地址： " +
                       std::string(commandLine));
     return;
   }

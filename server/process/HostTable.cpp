@@ -108,7 +108,7 @@ void LoadHostFiles(const std::string& programDirectory) {
   size_t skipped = 0;
   platform::DirectoryEntry entry;
   while (reader.Next(entry)) {
-    if (!entry.isRegular) continue;
+    if ((entry.attributes & kHostFileAttributeMask) == 0) continue;
     g_noVirtualHosts = false;
     if (g_hosts.Count() >= kMaxHostFiles) {
       ++skipped;

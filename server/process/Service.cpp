@@ -25,6 +25,8 @@ constexpr int kServiceTypeShareProcess = 32;
 constexpr int kAcceptStopAndShutdown = 5;
 constexpr int kServiceSpecificError = 1066;
 constexpr uint32_t kWorkerStartFailed = 10007;
+// The code a worker ended by a stop or shutdown request ends with.
+constexpr uint32_t kWorkerTerminated = 10005;
 // A worker that ends this soon after its start is restarted only after the
 // same pause, so that one that cannot start does not fill the disk with
 // restart lines.
@@ -35,7 +37,7 @@ constexpr uint64_t kQuickEndMilliseconds = 1000;
 struct DaemonState {
   std::mutex lock;
   platform::ServiceStatus status;
-  uint32_t workerPid = 0;      // the running worker, 0 when none
+  platform::Program worker;    // the running worker, not started when none
   bool stopRequested = false;  // once set, no new worker is started
 };
 
@@ -44,8 +46,9 @@ DaemonState& Daemon() {
   return d;
 }
 
-std::string PidFilePath() { return g_startup.programDirectory + "/Zevra.pid"; }
-std::string ProgramPath() { return g_startup.programDirectory + "/" + g_startup.programFileName; }
+std::string InProgramDirectory(const char* name) { return g_startup.programDirectory + platform::kPathSeparator + name; }
+std::string PidFilePath() { return InProgramDirectory("Zevra.pid"); }
+std::string ProgramPath() { return InProgramDirectory(g_startup.programFileName.c_str()); }
 
 void SetStatus(int state, int win32Exit, int specificExit) {
   DaemonState& d = Daemon();
@@ -92,12 +95,12 @@ void ControlHandler(int control) {
       std::lock_guard<std::mutex> guard(d.lock);
       // Only the worker this daemon started is ended: a stale pid file must
       // never make the daemon kill a process that merely got the same id.
-      if (d.workerPid != 0 && named > 0 && static_cast<uint32_t>(named) == d.workerPid) {
-        terminated = platform::EndProgram(d.workerPid);
-      } else if (d.workerPid != 0) {
+      if (d.worker.IsStarted() && named > 0 && static_cast<uint32_t>(named) == d.worker.Id()) {
+        terminated = d.worker.End(kWorkerTerminated);
+      } else if (d.worker.IsStarted()) {
         // The pid file does not name our worker; end it all the same, so no
         // worker outlives the service.
-        platform::EndProgram(d.workerPid);
+        d.worker.End(kWorkerTerminated);
       }
     }
     AppendErrorLog(terminated ? std::string("[Worker] Process Terminated.")
@@ -126,8 +129,8 @@ void ServiceMain() {
     {
       std::lock_guard<std::mutex> guard(d.lock);
       if (d.stopRequested) return;
-      pid = platform::StartProgram({ProgramPath(), "/worker"});
-      d.workerPid = pid;
+      d.worker = platform::Program::Start({ProgramPath(), "/worker"});
+      pid = d.worker.Id();
     }
     if (pid == 0) {
       const int error = platform::LastErrorCode();
@@ -146,17 +149,18 @@ void ServiceMain() {
     }
     first = false;
 
-    platform::ProgramExit end;
-    const bool waited = platform::WaitProgramEnd(pid, end);
+    // The handle is only read while the worker runs, here and by the
+    // control handler under the lock; it is released under the lock.
+    platform::ExitReason end;
+    const bool waited = d.worker.WaitForEnd(end);
     bool stopping;
     {
       std::lock_guard<std::mutex> guard(d.lock);
-      d.workerPid = 0;
-      platform::ReleaseProgram(pid);
+      d.worker.Release();
       stopping = d.stopRequested;
     }
     if (stopping) return;  // the control handler ended the worker (10005)
-    previousExit = waited ? WorkerExitCode(end.signaled, end.code) : 0;
+    previousExit = waited ? end.StatusNumber() : 0;
     if (previousExit == 10001 || previousExit == 10002 || previousExit == kWorkerStartFailed) {
       AppendErrorLog("[ Core ] Unable to restart worker. Terminated. Code: " + std::to_string(previousExit));
       StopWithCode(previousExit);
@@ -177,9 +181,8 @@ platform::ServiceConfig ZevraServiceConfig() {
   c.arguments = "/daemon";
   c.autoStart = true;
   c.account = kServiceAccount;
-  const std::string& dir = g_startup.programDirectory;
-  c.writableFiles = {dir + "/error.log", dir + "/Zevra.pid"};
-  c.writableDirectories = {dir + "/WebLogs", dir + "/WebTemp", dir + "/WebCache"};
+  c.writableFiles = {InProgramDirectory("error.log"), PidFilePath()};
+  c.writableDirectories = {InProgramDirectory("WebLogs"), InProgramDirectory("WebTemp"), InProgramDirectory("WebCache")};
   return c;
 }
 
@@ -194,12 +197,6 @@ std::string ExitCodeHex(uint32_t code) {
   } while (code != 0);
   if (digits.size() % 2 != 0) digits.insert(digits.begin(), '0');
   return digits;
-}
-
-uint32_t WorkerExitCode(bool signaled, int code) {
-  if (signaled) return 128u + static_cast<uint32_t>(code);
-  if (code >= 16 && code <= 25) return 10000u + static_cast<uint32_t>(code - 16);
-  return static_cast<uint32_t>(code);
 }
 
 bool InstallService() { return platform::CreateSystemService(ZevraServiceConfig()); }

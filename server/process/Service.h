@@ -19,8 +19,4 @@ void RunServiceDispatcher();
 // leading zeros, with one "0" in front when the digits are odd in number.
 std::string ExitCodeHex(uint32_t code);
 
-// A worker's end as the server's own code: the low byte a POSIX parent
-// sees maps back to 10000-10009, and a signal N counts 128 + N.
-uint32_t WorkerExitCode(bool signaled, int code);
-
 }  // namespace zevra

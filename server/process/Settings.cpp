@@ -24,7 +24,7 @@ struct SettingsReader {
   }
 };
 
-std::string SettingsPath() { return g_startup.programDirectory + "/" + kSettingsFile; }
+std::string SettingsPath() { return g_startup.programDirectory + platform::kPathSeparator + kSettingsFile; }
 
 // Reads the keys in the order the file is specified to be read; hook runs
 // right after WriteAccessLog, where the logs are opened.
@@ -78,9 +78,9 @@ void LoadServerSettings() {
   const ProfileFile file = ProfileFile::Load(SettingsPath());
   g_settings = ReadInOrder(file, g_startup.allocationGranularity, [](const ServerSettings& s) {
     if (s.WriteAccessLog) {
-      OpenAccessLog(g_startup.programDirectory + "/WebLogs/" + AccessLogFileName(platform::LocalTimeNow()));
+      OpenAccessLog(g_startup.programDirectory + platform::kPathSeparator + "WebLogs" + platform::kPathSeparator + AccessLogFileName(platform::LocalTimeNow()));
     }
-    OpenErrorLog(g_startup.programDirectory + "/error.log");
+    OpenErrorLog(g_startup.programDirectory + platform::kPathSeparator + "error.log");
   });
 }
 

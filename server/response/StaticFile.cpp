@@ -10,6 +10,7 @@
 
 #include "common/Text.h"
 #include "platform/Clock.h"
+#include "platform/Error.h"
 #include "platform/System.h"
 #include "server/net/ReceiveBuffer.h"
 #include "server/response/Compression.h"
@@ -219,7 +220,7 @@ void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn
   // and a device or socket is nothing to serve.
   if (source && !sourceFacts.isRegular) {
     source.Close();
-    platform::SetLastErrorCode(platform::AccessDeniedErrorCode());
+    platform::SetLastErrorCode(platform::ErrorCodeOf(platform::ErrorName::kAccessDenied));
   } else if (!source) {
     source = platform::File::OpenReadRegular(request.LocalPath, sourceFacts);
   }

@@ -26,7 +26,7 @@ std::string ReadAll(ChildProcess& child, int timeoutMs = 10000) {
   char buffer[4096];
   uint64_t deadline = MonotonicMilliseconds() + static_cast<uint64_t>(timeoutMs);
   while (MonotonicMilliseconds() < deadline) {
-    child.WaitForPipes(false, 100);
+    child.WaitForProgress(100);
     int64_t n = child.ReadOutput(buffer, sizeof buffer);
     if (n == 0 || n == -2) break;
     if (n > 0) out.append(buffer, static_cast<size_t>(n));
@@ -154,7 +154,7 @@ TEST(ChildProcess, BigInputAndOutputFlowWithoutDeadlock) {
       if (n > 0) written += static_cast<size_t>(n);
       if (written == input.size()) child.CloseInput();
     }
-    child.WaitForPipes(child.InputOpen(), 100);
+    child.WaitForProgress(100);
     int64_t n;
     while ((n = child.ReadOutput(buffer, sizeof buffer)) > 0) output.append(buffer, static_cast<size_t>(n));
     if (n == 0) break;
@@ -180,7 +180,7 @@ TEST(ChildProcess, StopTellsAFaultOfTheChildFromItsOwnKill) {
   ReadAll(crashed);
   crashed.Stop();
   EXPECT_TRUE(crashed.Crashed());
-  EXPECT_EQ(crashed.CrashSignal(), SIGSEGV);
+  EXPECT_EQ(crashed.EndReason().code, static_cast<uint32_t>(SIGSEGV));
   ChildProcess failed = StartShell("exit 3");
   ReadAll(failed);
   failed.Stop();
@@ -196,7 +196,7 @@ TEST(ChildProcess, StopKillsTheWholeGroupAndReaps) {
   char c;
   uint64_t deadline = MonotonicMilliseconds() + 5000;
   while (MonotonicMilliseconds() < deadline && line.find('\n') == std::string::npos) {
-    child.WaitForPipes(false, 100);
+    child.WaitForProgress(100);
     if (child.ReadOutput(&c, 1) == 1) line += c;
   }
   pid_t grandchild = static_cast<pid_t>(std::stol(line));

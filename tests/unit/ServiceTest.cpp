@@ -6,6 +6,8 @@
 #include <string>
 
 #include "platform/Service.h"
+#include "platform/posix/ExitStatus.h"
+#include "platform/posix/ServiceText.h"
 #include "server/process/Service.h"
 
 namespace zevra {
@@ -21,6 +23,12 @@ TEST(ExitCodeHex, EvenNumberOfUpperCaseDigits) {
   EXPECT_EQ(ExitCodeHex(0xFFFFFFFFu), "FFFFFFFF");
 }
 
+// The daemon's number for a worker's end: the low byte a POSIX parent
+// sees maps back to 10000-10009, and a signal N counts 128 + N.
+uint32_t WorkerExitCode(bool signaled, int code) {
+  return platform::ExitReasonOfStatus(signaled, code).StatusNumber();
+}
+
 TEST(WorkerExitCode, LowBytesMapBackAndSignalsCount128Up) {
   EXPECT_EQ(WorkerExitCode(false, 16), 10000u);
   EXPECT_EQ(WorkerExitCode(false, 23), 10007u);
@@ -29,6 +37,8 @@ TEST(WorkerExitCode, LowBytesMapBackAndSignalsCount128Up) {
   EXPECT_EQ(WorkerExitCode(false, 26), 26u);
   EXPECT_EQ(WorkerExitCode(true, 9), 137u);
   EXPECT_EQ(WorkerExitCode(true, 11), 139u);
+  EXPECT_FALSE(platform::ExitReasonOfStatus(false, 16).EndedBySystem());
+  EXPECT_TRUE(platform::ExitReasonOfStatus(true, 9).EndedBySystem());
 }
 
 platform::ServiceConfig SampleConfig(const std::string& executable) {
