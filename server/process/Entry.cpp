@@ -14,11 +14,6 @@
 namespace zevra {
 namespace {
 
-constexpr int kExitNormal = 10000;
-constexpr int kExitInstallFailed = 10003;
-constexpr int kExitRemoveFailed = 10004;
-constexpr int kExitNoGranularity = 10009;
-
 [[noreturn]] void FailInstaller(const char* what, int exitCode) {
   const int error = platform::LastErrorCode();
   std::string message = std::string(what) + platform::SystemErrorText(error) +

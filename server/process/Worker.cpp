@@ -24,8 +24,6 @@
 namespace zevra {
 namespace {
 
-constexpr int kExitServerFailed = 10007;
-constexpr int kExitThreadFailed = 10008;
 constexpr uint32_t kSweepIntervalMs = 1000;
 
 // Worker-wide objects, made once and never released: the worker ends by
