@@ -10,7 +10,13 @@
 
 #ifdef _WIN32
 #define GZIP_CALL __stdcall
-#define GZIP_API __declspec(dllexport)
+/* gzip.def exports the functions by ordinal only; a dllexport here would
+ * add them by name as well. */
+#ifdef ZEVRA_GZIP_BUILDING
+#define GZIP_API
+#else
+#define GZIP_API __declspec(dllimport)
+#endif
 #else
 #define GZIP_CALL
 #define GZIP_API __attribute__((visibility("default")))

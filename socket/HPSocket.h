@@ -9,7 +9,11 @@
 
 #ifdef _WIN32
 #define HP_CALL __stdcall
+#ifdef ZEVRA_SOCKET_BUILDING
 #define HP_API __declspec(dllexport)
+#else
+#define HP_API __declspec(dllimport)
+#endif
 #else
 #define HP_CALL
 #define HP_API __attribute__((visibility("default")))

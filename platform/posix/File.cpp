@@ -37,14 +37,6 @@ FileFacts FactsFromStat(const struct stat& st) {
 
 }  // namespace
 
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.Release();
-  }
-  return *this;
-}
-
 File File::OpenRead(const std::string& path) { return OpenWith(path, O_RDONLY); }
 File File::OpenReadRegular(const std::string& path) {
   FileFacts facts;
@@ -210,23 +202,6 @@ FileFacts QueryFile(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return FileFacts{};
   return FactsFromStat(st);
-}
-
-bool ReadWholeFile(const std::string& path, std::string& out) {
-  File file = File::OpenRead(path);
-  if (!file) return false;
-  std::string content;
-  int64_t size = file.Size();
-  if (size > 0) content.reserve(static_cast<size_t>(size));
-  char buffer[65536];
-  for (;;) {
-    int64_t n = file.Read(buffer, sizeof buffer);
-    if (n < 0) return false;
-    if (n == 0) break;
-    content.append(buffer, static_cast<size_t>(n));
-  }
-  out = std::move(content);
-  return true;
 }
 
 bool ReplaceFileWith(const std::string& from, const std::string& to) {

@@ -10,13 +10,11 @@
 #include "platform/Service.h"
 #include "platform/System.h"
 #include "server/response/Logs.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 namespace {
 
-constexpr const char* kServiceName = "Zevra";
-constexpr const char* kServiceDescription = "泽瓦个人网站服务器工作进程。";
 // The account the service runs as: a system account of its own, which may
 // write the logs, the pid file and the three work folders, nothing else.
 constexpr const char* kServiceAccount = "zevra";
@@ -24,9 +22,7 @@ constexpr const char* kServiceAccount = "zevra";
 constexpr int kServiceTypeShareProcess = 32;
 constexpr int kAcceptStopAndShutdown = 5;
 constexpr int kServiceSpecificError = 1066;
-constexpr uint32_t kWorkerStartFailed = 10007;
-// The code a worker ended by a stop or shutdown request ends with.
-constexpr uint32_t kWorkerTerminated = 10005;
+constexpr uint32_t kWorkerStartFailed = kExitServerFailed;
 // A worker that ends this soon after its start is restarted only after the
 // same pause, so that one that cannot start does not fill the disk with
 // restart lines.
@@ -96,11 +92,11 @@ void ControlHandler(int control) {
       // Only the worker this daemon started is ended: a stale pid file must
       // never make the daemon kill a process that merely got the same id.
       if (d.worker.IsStarted() && named > 0 && static_cast<uint32_t>(named) == d.worker.Id()) {
-        terminated = d.worker.End(kWorkerTerminated);
+        terminated = d.worker.End(kExitWorkerTerminated);
       } else if (d.worker.IsStarted()) {
         // The pid file does not name our worker; end it all the same, so no
         // worker outlives the service.
-        d.worker.End(kWorkerTerminated);
+        d.worker.End(kExitWorkerTerminated);
       }
     }
     AppendErrorLog(terminated ? std::string("[Worker] Process Terminated.")

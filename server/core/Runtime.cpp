@@ -1,0 +1,8 @@
+#include "server/core/Runtime.h"
+
+namespace zevra {
+
+StartupValues g_startup;
+ServerSettings g_settings;
+
+}  // namespace zevra

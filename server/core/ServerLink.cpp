@@ -1,0 +1,11 @@
+#include "server/core/ServerLink.h"
+
+namespace zevra {
+namespace {
+ServerLink* g_link = nullptr;
+}
+
+ServerLink& Link() { return *g_link; }
+void SetLink(ServerLink* link) { g_link = link; }
+
+}  // namespace zevra

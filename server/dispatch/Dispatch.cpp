@@ -1,0 +1,283 @@
+// Request dispatch: a complete request in, exactly one answering path out
+// (an error page, the CGI gateway, the static file or the listing), and
+// every path ends with ResetRequestState.
+#include "server/dispatch/Dispatch.h"
+
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "common/HostFile.h"
+#include "common/Text.h"
+#include "platform/File.h"
+#include "platform/Path.h"
+#include "platform/System.h"
+#include "server/cgi/Cgi.h"
+#include "server/core/ConnectionContext.h"
+#include "server/net/ReceiveBuffer.h"
+#include "server/net/RequestParser.h"
+#include "server/dispatch/HostTable.h"
+#include "server/response/DirectoryListing.h"
+#include "server/response/ErrorPages.h"
+#include "server/response/Logs.h"
+#include "server/response/ResponseHead.h"
+#include "server/core/Runtime.h"
+#include "server/response/StaticFile.h"
+
+namespace zevra {
+namespace {
+
+// A requested path of this many bytes or more is refused with 414.
+constexpr size_t kMaxRequestedPath = 255;
+
+constexpr std::string_view kBadSiteDetail = "当前的站点配置参数有问题。\r\n错误发生在：域名 - ";
+constexpr std::string_view kCgiForbiddenDetail = "当前的虚拟主机配置文件已经配置此站点禁止执行 CGI 应用程序。";
+
+// Whether a comma-separated header value names token (any case).
+bool HasToken(std::string_view value, std::string_view token) {
+  size_t start = 0;
+  while (start <= value.size()) {
+    size_t comma = value.find(',', start);
+    std::string_view item = value.substr(start, comma == std::string_view::npos ? value.npos : comma - start);
+    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
+    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+    if (EqualsIgnoreCase(item, token)) return true;
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  return false;
+}
+
+// A ".." segment (split at "/" and at "\", which Windows also takes for a
+// separator) would climb out of the document root; the platform refuses
+// what its file system would misread.
+bool IsSafeRequestPath(std::string_view path) {
+  size_t start = 0;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '/' || path[i] == '\\') {
+      std::string_view segment = path.substr(start, i - start);
+      if (segment == "..") return false;
+      if (!platform::IsAcceptablePathSegment(segment)) return false;
+      start = i + 1;
+    }
+  }
+  return true;
+}
+
+// The detail reaches a page only with Debug on; without it the system's
+// message text is not worth looking up for every 404.
+std::string OsDetail(int code) {
+  if (!g_settings.Debug) return std::string();
+  return "OS信息 : (" + std::to_string(code) + ") " + SystemErrorText(code);
+}
+
+// What both handlers have worked out before they choose an answering path.
+struct Dispatched {
+  HttpRequest request;
+  ResponseHead response;
+  HostSelection host;
+  std::string requestedPath;
+  std::string documentRoot;     // the site's root; for CGI with a trailing separator on the fallback site
+  std::string localPath;
+  platform::FileFacts facts;    // of localPath
+  platform::File file;          // localPath, open when it could be opened
+  int lastError = 0;            // of the last look at the file system
+};
+
+void EndRequest(ConnId conn) { ResetRequestState(conn); }
+
+// The common opening. Returns false when the request has been answered
+// (and ended) already.
+bool OpenRequest(ConnId conn, ConnectionContext& context, Dispatched& d, bool getHandler) {
+  {
+    // Parsed in place: receive buffering leaves the head alone while the
+    // handler runs, and the buffer keeps its capacity for the next request.
+    std::lock_guard<std::recursive_mutex> guard(context.lock);
+    context.state = kStateHandling;
+    size_t length = context.headLength > 0 ? static_cast<size_t>(context.headLength) : 0;
+    if (length > context.headBuffer.size()) length = context.headBuffer.size();
+    d.request = ParseRequestHead(std::string_view(context.headBuffer.data(), length));
+  }
+  HttpRequest& request = d.request;
+  ResponseHead& response = d.response;
+
+  // gzip only for a client that names it (and not with q=0).
+  if (g_settings.EnableGZIP && AcceptsGzip(request.AcceptEncoding)) response.ContentEncoding = "gzip";
+  // Decided once here; every answering path keeps or closes the
+  // connection by this field, so the head never promises what is not kept.
+  const bool close = HasToken(request.Connection, "close") ||
+                     (request.Version == "HTTP/1.0" && !HasToken(request.Connection, "keep-alive"));
+  response.Connection = close ? "close" : "keep-alive";
+
+  if (static_cast<int64_t>(Link().ConnectionCount()) > static_cast<int64_t>(g_settings.Connections) + 64) {
+    SendErrorPage(503, request, response, conn);
+    EndRequest(conn);
+    return false;
+  }
+  if ((getHandler && request.Method.empty()) || (!request.Method.empty() && request.Directory.empty())) {
+    // A request line that did not split into method, target and version,
+    // or a target that is no path ("http://x/../a", "C:\a", "*"): mapping
+    // an empty path would answer with the site's default document.
+    SendErrorPage(400, request, response, conn);
+    EndRequest(conn);
+    return false;
+  }
+
+  d.host = SelectHost(request.Host);
+  switch (d.host.outcome) {
+    case HostOutcome::kBadRecord:
+      SendErrorPage(500, request, response, conn, std::string(kBadSiteDetail) + request.Host);
+      EndRequest(conn);
+      return false;
+    case HostOutcome::kNotConfigured:
+      SendErrorPage(400, request, response, conn);
+      EndRequest(conn);
+      return false;
+    case HostOutcome::kRecord:
+    case HostOutcome::kFallback:
+      break;
+  }
+
+  d.requestedPath = request.Directory;
+  d.requestedPath += request.FileName;
+  response.FileName = request.FileName;
+  request.Method = AsciiUpper(request.Method);
+  if (!IsSafeRequestPath(d.requestedPath)) {
+    SendErrorPage(403, request, response, conn);
+    EndRequest(conn);
+    return false;
+  }
+
+  const HostRecord& record = d.host.record;
+  d.documentRoot.assign(record.documentRoot);
+  d.localPath.reserve(record.documentRoot.size() + d.requestedPath.size() + record.defaultDocument.size() + 1);
+  d.localPath.assign(record.documentRoot);
+  d.localPath += d.requestedPath;
+  // Opened right away: the file a static answer reads is the one looked
+  // at here, found with one walk of its path.
+  d.file = platform::File::OpenWithFacts(d.localPath, d.facts);
+  d.lastError = platform::LastErrorCode();
+  if (d.facts.isDirectory) {
+    d.file.Close();
+    if (d.localPath.empty() || d.localPath.back() != platform::kPathSeparator) d.localPath += platform::kPathSeparator;
+    d.localPath += record.defaultDocument;
+    d.file = platform::File::OpenWithFacts(d.localPath, d.facts);
+    d.lastError = platform::LastErrorCode();
+  }
+  request.LocalPath = d.localPath;
+  return true;
+}
+
+// "." + the extension of the whole local path (after its last "."; "html"
+// when it holds none), lower-cased, against the site's CGI extension.
+bool IsCgiRequest(const Dispatched& d) {
+  std::string_view path = d.localPath;
+  size_t dot = path.rfind('.');
+  std::string extension = ".";
+  extension += dot == std::string_view::npos ? std::string_view("html") : path.substr(dot + 1);
+  return AsciiLower(extension) == AsciiLower(d.host.record.cgiExtension);
+}
+
+bool MayRunCgi(const Dispatched& d) { return AsciiUpper(d.host.record.executePermission) == kPermissionExecCgiUpper; }
+
+void StartGateway(ConnId conn, Dispatched& d, const CgiBodySource& body) {
+  d.request.ScriptPath = d.localPath;
+  std::string documentRoot = d.documentRoot;
+  if (d.host.outcome == HostOutcome::kFallback) documentRoot += platform::kPathSeparator;
+  std::string program(d.host.record.cgiProgram);
+  RunCgi(conn, d.request, d.response, d.requestedPath, d.localPath, documentRoot, program, body);
+}
+
+}  // namespace
+
+void HandleGetRequest(ConnId conn) {
+  ConnectionContext* context = Link().Context(conn);
+  if (context == nullptr) return;
+  Dispatched d;
+  if (!OpenRequest(conn, *context, d, true)) return;
+  HttpRequest& request = d.request;
+  ResponseHead& response = d.response;
+
+  if (d.requestedPath.size() >= kMaxRequestedPath) {
+    SendErrorPage(414, request, response, conn);
+    EndRequest(conn);
+    return;
+  }
+  if (request.Method != "GET" && request.Method != "HEAD") {
+    SendErrorPage(405, request, response, conn);
+    EndRequest(conn);
+    return;
+  }
+  if (!d.localPath.empty() && d.localPath.back() == '.') {
+    SendErrorPage(404, request, response, conn, OsDetail(d.lastError));
+    EndRequest(conn);
+    return;
+  }
+  if (IsCgiRequest(d)) {
+    if (!MayRunCgi(d)) {
+      SendErrorPage(403, request, response, conn, kCgiForbiddenDetail);
+    } else {
+      StartGateway(conn, d, CgiBodySource{});
+    }
+    EndRequest(conn);
+    return;
+  }
+  if (d.facts.exists) {
+    SendStaticFile(request, response, conn, context, std::move(d.file), d.facts);  // ends the request itself
+    return;
+  }
+  std::string directory = d.documentRoot + d.requestedPath;
+  // When that is the path looked at already (it was no folder, so no
+  // default document was added to it), it is known not to exist: a 404
+  // costs one look-up of its path, not two.
+  platform::FileFacts facts;
+  if (directory != d.localPath) facts = platform::QueryFile(directory);
+  if (facts.isDirectory && g_settings.DirectoryListing) {
+    std::string urlPath = d.requestedPath;
+    if (platform::kPathSeparator != '/') {
+      for (char& c : urlPath) {
+        if (c == platform::kPathSeparator) c = '/';
+      }
+    }
+    SendDirectoryListing(directory, urlPath, request, response, conn);
+  } else {
+    SendErrorPage(404, request, response, conn, OsDetail(d.lastError));
+  }
+  EndRequest(conn);
+}
+
+void HandlePostRequest(ConnId conn) {
+  ConnectionContext* context = Link().Context(conn);
+  if (context == nullptr) return;
+  CgiBodySource body;
+  {
+    std::lock_guard<std::recursive_mutex> guard(context->lock);
+    if (context->bodySpooled == 1) {
+      body.kind = CgiBodySource::kSpooled;
+      body.spoolNumber = context->spoolNumber;
+    } else {
+      body.kind = CgiBodySource::kMemory;
+      body.data = context->bodyMemory.data();
+    }
+    body.length = context->contentLength;
+  }
+  Dispatched d;
+  if (!OpenRequest(conn, *context, d, false)) return;
+  HttpRequest& request = d.request;
+  ResponseHead& response = d.response;
+
+  if (request.Method != "POST") {
+    SendErrorPage(405, request, response, conn);
+  } else if (IsCgiRequest(d)) {
+    if (!MayRunCgi(d)) {
+      SendErrorPage(403, request, response, conn, kCgiForbiddenDetail);
+    } else {
+      StartGateway(conn, d, body);
+    }
+  } else {
+    SendErrorPage(405, request, response, conn);
+  }
+  EndRequest(conn);
+}
+
+}  // namespace zevra

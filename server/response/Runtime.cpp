@@ -1,8 +1,0 @@
-#include "server/response/Runtime.h"
-
-namespace zevra {
-
-StartupValues g_startup;
-ServerSettings g_settings;
-
-}  // namespace zevra
