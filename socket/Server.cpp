@@ -493,10 +493,62 @@ void Server::CloseAll() {
 
 // ---- Accepting ------------------------------------------------------------
 
+#if defined(_WIN32)
+// Windows turns a readiness wait on a listening socket into a zero-byte
+// receive, which fails at once and would spin: there the completion port
+// accepts, one connection per completion.
+void Server::ArmAcceptLocked() {
+  try {
+    if (!spare_) spare_ = std::make_shared<Connection>(*this, *loops_[nextLoop_++ % loops_.size()]->io);
+  } catch (...) {
+    SetError(platform::ErrorCodeOf(platform::ErrorName::kNoMemory));
+    acceptBackoff_->expires_after(std::chrono::milliseconds(kAcceptBackoffMilliseconds));
+    acceptBackoff_->async_wait([this](const asio::error_code& waitError) {
+      if (waitError) return;
+      std::lock_guard relock(acceptMutex_);
+      if (!stopping_.load() && acceptor_ && acceptor_->is_open()) ArmAcceptLocked();
+    });
+    return;
+  }
+  acceptor_->async_accept(spare_->socket, acceptedPeer_, [this](const asio::error_code& error) { OnAccepted(error); });
+}
+
+void Server::OnAccepted(const asio::error_code& error) {
+  std::lock_guard lock(acceptMutex_);
+  if (stopping_.load() || !acceptor_ || !acceptor_->is_open()) return;
+  if (error == asio::error::operation_aborted) return;
+  if (error && IsResourceShortage(error)) {
+    SetError(error);
+    asio::error_code ignored;
+    spare_->socket.close(ignored);
+    acceptBackoff_->expires_after(std::chrono::milliseconds(kAcceptBackoffMilliseconds));
+    acceptBackoff_->async_wait([this](const asio::error_code& waitError) {
+      if (waitError) return;
+      std::lock_guard relock(acceptMutex_);
+      if (!stopping_.load() && acceptor_ && acceptor_->is_open()) ArmAcceptLocked();
+    });
+    return;
+  }
+  if (!error && SetUpAccepted(*spare_, acceptedPeer_)) {
+    ConnectionPtr accepted = std::move(spare_);
+    auto executor = accepted->socket.get_executor();
+    asio::post(executor, [accepted = std::move(accepted)]() mutable {
+      Server& server = accepted->server;
+      server.Schedule(std::move(accepted));
+    });
+  } else {
+    // A peer that reset before we took it: the spare socket is used again.
+    asio::error_code ignored;
+    spare_->socket.close(ignored);
+  }
+  ArmAcceptLocked();
+}
+#else
 void Server::ArmAcceptLocked() {
   acceptor_->async_wait(asio::socket_base::wait_read,
                         [this](const asio::error_code& error) { OnAcceptReady(error); });
 }
+#endif
 
 void Server::OnAcceptReady(const asio::error_code& error) {
   std::lock_guard lock(acceptMutex_);
@@ -969,7 +1021,7 @@ bool Server::SendFile(HP_CONNID id, intptr_t file, int64_t offset, int64_t lengt
   Connection* connection = Find(id, holder);
   if (connection == nullptr) return false;
   // The caller's handle serves the direct write only.
-  const auto handle = static_cast<platform::NativeFile>(file);
+  const auto handle = platform::NativeFileFromInteger(file);
   const size_t headSize = static_cast<size_t>(headLength);
   {
     std::lock_guard lock(connection->mutex);

@@ -277,6 +277,10 @@ class Server {
 
   void ArmAcceptLocked();
   void OnAcceptReady(const asio::error_code& error);
+#if defined(_WIN32)
+  void OnAccepted(const asio::error_code& error);
+  asio::ip::tcp::endpoint acceptedPeer_;  // filled by the pending async_accept
+#endif
   bool SetUpAccepted(Connection& connection, const asio::ip::tcp::endpoint& peer);
   void ArmLingerTimerLocked();
   void OnLingerTick(const asio::error_code& error);

@@ -29,7 +29,7 @@ bool HpServerLink::SendFile(ConnId conn, std::string_view head, const platform::
                             int64_t length) {
   if (head.size() > static_cast<size_t>(INT_MAX)) return false;
   return HP_TcpServer_SendFileWithHead(server_, conn, reinterpret_cast<const uint8_t*>(head.data()),
-                                       static_cast<int>(head.size()), static_cast<intptr_t>(file.Handle()), offset,
+                                       static_cast<int>(head.size()), platform::NativeFileToInteger(file.Handle()), offset,
                                        length) != 0;
 }
 
