@@ -10,6 +10,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   python3 python3-pytest curl gzip php-cgi wrk
   qt6-base-dev libxcb1-dev xvfb xauth fonts-wqy-microhei
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine googletest
 )
 if [ "${1:-}" = "--run-only" ]; then
   PACKAGES=(build-essential cmake g++ libasio-dev zlib1g-dev)

@@ -38,3 +38,15 @@ target_link_libraries(zevra_unit_tests PRIVATE zevra_core gtest_main gmock ZLIB:
 include(GoogleTest)
 gtest_discover_tests(zevra_unit_tests DISCOVERY_TIMEOUT 120
                      PROPERTIES ENVIRONMENT "ZEVRA_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+
+# What only the Windows build has: the exact exit codes of Zevra.exe (seen
+# through a Windows-side runner) and the export table of gzip.dll.
+add_executable(ExitCodeRunner windows/ExitCodeRunner.cpp)
+target_link_options(ExitCodeRunner PRIVATE -municode)
+set_target_properties(ExitCodeRunner PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+add_test(NAME windows_version_and_exit_code
+         COMMAND /bin/sh ${CMAKE_CURRENT_SOURCE_DIR}/windows/check-commands.sh
+                 ${PROJECT_SOURCE_DIR}/scripts/wine-run $<TARGET_FILE:ExitCodeRunner> $<TARGET_FILE:Zevra>)
+add_test(NAME windows_gzip_ordinals
+         COMMAND /bin/sh ${CMAKE_CURRENT_SOURCE_DIR}/windows/check-gzip-exports.sh
+                 ${ZEVRA_MINGW_PREFIX}-objdump $<TARGET_FILE:zevra_gzip> $<TARGET_FILE:Zevra>)
