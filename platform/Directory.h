@@ -9,7 +9,10 @@
 namespace zevra::platform {
 
 struct DirectoryEntry {
-  std::string name;          // without directory; never "." or ".."
+  // Without directory; never "." or "..". Internal text, fit to join to a
+  // path for the file functions: on Windows converted from the wide name,
+  // on POSIX the file system's bytes (UTF-8 in any usual locale).
+  std::string name;
   bool isDirectory = false;  // the folder bit; links are followed on POSIX
   bool isRegular = false;    // a file that can be read as bytes (not a device, FIFO or folder)
   uint32_t attributes = 0;   // the attribute word (kAttribute… in platform/File.h)

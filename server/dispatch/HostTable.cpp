@@ -115,7 +115,9 @@ void LoadHostFiles(const std::string& programDirectory) {
       continue;
     }
     const std::string path = directory + platform::kPathSeparator + entry.name;
-    g_hosts.Insert(platform::CodePageToUtf8(entry.name), ReadHostFile(path, entry.name));
+    // Entry names are internal text already (UTF-8 from the wide names on
+    // Windows), as the listing takes them.
+    g_hosts.Insert(entry.name, ReadHostFile(path, entry.name));
   }
   if (skipped > 0) {
     AppendErrorLog("[ Core ] Hosts holds more than " + std::to_string(kMaxHostFiles) + " host files: " +

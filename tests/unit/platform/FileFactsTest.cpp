@@ -11,6 +11,7 @@
 #include "platform/Directory.h"
 #include "platform/Error.h"
 #include "platform/File.h"
+#include "platform/Path.h"
 #include "platform/System.h"
 #include "tests/support/TempDirectory.h"
 
@@ -153,6 +154,43 @@ TEST(ErrorNames, EachNameIsItsOwnSystemCodeWithAText) {
   EXPECT_FALSE(platform::File::OpenRead(dir.Path("missing")).IsOpen());
   EXPECT_EQ(platform::LastErrorCode(), platform::ErrorCodeOf(platform::ErrorName::kNotFound));
 }
+
+TEST(FileNames, NonAsciiNamesReachTheFileSystemAndComeBackWhole) {
+  TempDirectory dir;
+  // UTF-8 inside; Windows gets the UTF-16 form, whatever its code page.
+  const std::string name = "\xE4\xB8\xAD\xE6\x96\x87 \xC3\xA9.txt";  // "中文 é.txt"
+  const std::string path = dir.Path() + platform::kPathSeparator + name;
+  {
+    platform::File file = platform::File::CreateNew(path);
+    ASSERT_TRUE(file.IsOpen());
+    ASSERT_TRUE(file.WriteAll("abc", 3));
+  }
+  EXPECT_EQ(platform::QueryFile(path).size, 3);
+  platform::DirectoryReader reader = platform::DirectoryReader::Open(dir.Path());
+  platform::DirectoryEntry entry;
+  ASSERT_TRUE(reader.Next(entry));
+  EXPECT_EQ(entry.name, name);
+  EXPECT_FALSE(reader.Next(entry));
+}
+
+#if defined(_WIN32)
+TEST(WindowsNames, DevicesAreNotFilesAndMisreadSegmentsAreRefused) {
+  // "NUL" opens anywhere on Windows; it must not be served as a file.
+  EXPECT_FALSE(platform::File::OpenReadRegular("NUL").IsOpen());
+  EXPECT_EQ(platform::LastErrorCode(), platform::ErrorCodeOf(platform::ErrorName::kAccessDenied));
+  platform::FileFacts facts;
+  platform::File::OpenWithFacts("NUL", facts);
+  EXPECT_FALSE(facts.isRegular);
+  EXPECT_FALSE(facts.isDirectory);
+
+  EXPECT_TRUE(platform::IsAcceptablePathSegment("a.php"));
+  EXPECT_TRUE(platform::IsAcceptablePathSegment(".."));  // the caller's to refuse
+  EXPECT_FALSE(platform::IsAcceptablePathSegment("a.php."));
+  EXPECT_FALSE(platform::IsAcceptablePathSegment("a.php "));
+  EXPECT_FALSE(platform::IsAcceptablePathSegment("a.php::$DATA"));
+  EXPECT_FALSE(platform::IsAcceptablePathSegment("a\\..\\..\\x"));
+}
+#endif
 
 }  // namespace
 }  // namespace zevra
