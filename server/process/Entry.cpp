@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/System.h"
+#include "server/core/ExitCodes.h"
 #include "server/process/CommandLine.h"
 #include "server/dispatch/HostTable.h"
 #include "server/process/Service.h"
@@ -13,11 +14,6 @@
 
 namespace zevra {
 namespace {
-
-constexpr int kExitNormal = 10000;
-constexpr int kExitInstallFailed = 10003;
-constexpr int kExitRemoveFailed = 10004;
-constexpr int kExitNoGranularity = 10009;
 
 [[noreturn]] void FailInstaller(const char* what, int exitCode) {
   const int error = platform::LastErrorCode();

@@ -14,6 +14,8 @@
 #include "platform/Crash.h"
 #include "platform/File.h"
 #include "platform/System.h"
+#include "server/core/ExitCodes.h"
+#include "server/dispatch/Dispatch.h"
 #include "server/net/HpServerLink.h"
 #include "server/net/ReceiveBuffer.h"
 #include "server/process/CrashReport.h"
@@ -24,8 +26,6 @@
 namespace zevra {
 namespace {
 
-constexpr int kExitServerFailed = 10007;
-constexpr int kExitThreadFailed = 10008;
 constexpr uint32_t kSweepIntervalMs = 1000;
 
 // Worker-wide objects, made once and never released: the worker ends by
