@@ -251,7 +251,11 @@ void MainWindow::ApplyCaptions(const QString& description) {
   versionLabel_->setText(texts::FillCaption(texts::kVersionCaption, version));
   setWindowTitle(texts::FillCaption(texts::kMainWindowCaption, display));
   OpenAbout();  // the about box's captions are filled as it is made
-  logBox_->setPlainText(texts::FillCaption(texts::kLogBoxInitial, description));
+  // The log box may already hold the first state's line: only its '#'
+  // makes way for the description.
+  QString log = logBox_->toPlainText();
+  log.replace(QLatin1Char('#'), description);
+  logBox_->setPlainText(log);
 }
 
 void MainWindow::MarkElevated() {

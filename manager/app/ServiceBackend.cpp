@@ -13,8 +13,9 @@
 
 namespace zevra::manager {
 
-PlatformServiceBackend::PlatformServiceBackend(const QString& programDirectory)
-    : programDirectory_(programDirectory) {}
+PlatformServiceBackend::PlatformServiceBackend(const QString& programDirectory, const QString& serviceName)
+    : programDirectory_(programDirectory),
+      serviceName_(serviceName.isEmpty() ? std::string(kServiceName) : serviceName.toStdString()) {}
 
 QString PlatformServiceBackend::ServerProgram() const {
 #ifdef Q_OS_WIN
@@ -25,7 +26,7 @@ QString PlatformServiceBackend::ServerProgram() const {
 }
 
 int PlatformServiceBackend::QueryState() {
-  switch (platform::QuerySystemServiceState(kServiceName)) {
+  switch (platform::QuerySystemServiceState(serviceName_)) {
     case platform::ServiceState::kNotInstalled: return kServiceNotInstalled;
     case platform::ServiceState::kStopped: return kServiceStopped;
     case platform::ServiceState::kStartPending: return kServiceStartPending;
@@ -37,16 +38,16 @@ int PlatformServiceBackend::QueryState() {
 
 QString PlatformServiceBackend::Description() {
   std::string description;
-  if (!platform::QuerySystemServiceDescription(kServiceName, description)) return QString();
+  if (!platform::QuerySystemServiceDescription(serviceName_, description)) return QString();
   return QString::fromStdString(description);
 }
 
-bool PlatformServiceBackend::Start() { return platform::StartSystemService(kServiceName); }
+bool PlatformServiceBackend::Start() { return platform::StartSystemService(serviceName_); }
 
-bool PlatformServiceBackend::RequestStop() { return platform::RequestSystemServiceStop(kServiceName); }
+bool PlatformServiceBackend::RequestStop() { return platform::RequestSystemServiceStop(serviceName_); }
 
 std::vector<uint32_t> PlatformServiceBackend::ServiceProcesses() {
-  return platform::SystemServiceProcessIds(kServiceName);
+  return platform::SystemServiceProcessIds(serviceName_);
 }
 
 bool PlatformServiceBackend::EndServiceProcess(uint32_t pid) {

@@ -6,6 +6,7 @@
 #include <QString>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace zevra::manager {
@@ -47,7 +48,8 @@ class ServiceBackend {
 
 class PlatformServiceBackend : public ServiceBackend {
  public:
-  explicit PlatformServiceBackend(const QString& programDirectory);
+  // serviceName: the server's service; tests name one of their own.
+  explicit PlatformServiceBackend(const QString& programDirectory, const QString& serviceName = QString());
   int QueryState() override;
   QString Description() override;
   bool Start() override;
@@ -62,6 +64,7 @@ class PlatformServiceBackend : public ServiceBackend {
 
  private:
   QString programDirectory_;
+  std::string serviceName_;
 };
 
 }  // namespace zevra::manager
