@@ -4,12 +4,12 @@
 
 #include "platform/System.h"
 #include "server/process/CommandLine.h"
-#include "server/process/HostTable.h"
+#include "server/dispatch/HostTable.h"
 #include "server/process/Service.h"
 #include "server/process/Settings.h"
 #include "server/process/Worker.h"
 #include "server/response/Logs.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 namespace {

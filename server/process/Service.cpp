@@ -10,7 +10,7 @@
 #include "platform/Service.h"
 #include "platform/System.h"
 #include "server/response/Logs.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 namespace {

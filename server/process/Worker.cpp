@@ -18,7 +18,7 @@
 #include "server/net/ReceiveBuffer.h"
 #include "server/process/CrashReport.h"
 #include "server/response/Logs.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 #include "socket/HPSocket.h"
 
 namespace zevra {
