@@ -1,12 +1,12 @@
 // Virtual hosts: Hosts/ is read once at start-up into a fixed table; each
 // request looks its Host name up there and splits the content it finds.
-#include "server/process/HostTable.h"
+#include "server/dispatch/HostTable.h"
 
 #include <string>
 
 #include "platform/System.h"
 #include "server/response/Logs.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 namespace {
