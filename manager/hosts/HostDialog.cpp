@@ -7,7 +7,7 @@
 #include <QPushButton>
 
 #include "common/HostFile.h"
-#include "manager/app/MessageSeam.h"
+#include "manager/hosts/MessageRoute.h"
 #include "platform/System.h"
 
 namespace zevra::manager {

@@ -10,7 +10,7 @@
 
 #include "common/FileReplace.h"
 #include "common/HostFile.h"
-#include "manager/app/MessageSeam.h"
+#include "manager/hosts/MessageRoute.h"
 
 namespace zevra::manager {
 namespace {
