@@ -8,9 +8,9 @@
 #include <string_view>
 
 #include "platform/File.h"
-#include "server/net/ConnectionContext.h"
-#include "server/net/ServerLink.h"
-#include "server/response/HttpRequest.h"
+#include "server/core/ConnectionContext.h"
+#include "server/core/ServerLink.h"
+#include "server/core/HttpRequest.h"
 
 namespace zevra {
 
