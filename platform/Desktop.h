@@ -11,9 +11,4 @@ namespace zevra::platform {
 // opened. Elsewhere the desktop always composes.
 bool DesktopComposesWindows();
 
-// Whether this process runs as the system's all-powerful account (root on
-// POSIX). Programs the console hands a document to, such as the user's web
-// browser, would then run with that power too.
-bool ProcessRunsAsRoot();
-
 }  // namespace zevra::platform

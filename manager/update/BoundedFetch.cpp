@@ -4,6 +4,8 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 
+#include "common/Product.h"
+
 namespace zevra::manager {
 
 BoundedFetch::BoundedFetch(FetchLimits limits, QObject* parent)
@@ -28,7 +30,8 @@ void BoundedFetch::Start(const QUrl& url) {
   }
   network_ = new QNetworkAccessManager(this);
   QNetworkRequest request(url);
-  request.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("ZevraManager/0.2.9"));
+  request.setHeader(QNetworkRequest::UserAgentHeader,
+                    QStringLiteral("ZevraManager/") + QString::fromUtf8(zevra::kVersionNumber));
   // The deadline below covers the whole request; Qt's own transfer time-out
   // would only notice silence.
   request.setTransferTimeout(limits_.deadlineMs);

@@ -9,7 +9,7 @@
 #include <QWidget>
 
 #include "manager/update/UpdateWindow.h"
-#include "platform/Desktop.h"
+#include "platform/Account.h"
 
 namespace zevra::manager {
 namespace {
@@ -89,7 +89,11 @@ UpdateHooks DefaultUpdateHooks() {
   UpdateHooks hooks;
   hooks.openInBrowser = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   hooks.startProgram = [](const QString& program) { return QProcess::startDetached(program, {}); };
-  hooks.runsAsRoot = platform::ProcessRunsAsRoot();
+#ifdef Q_OS_WIN
+  hooks.runsAsRoot = false;
+#else
+  hooks.runsAsRoot = platform::RunsElevated();
+#endif
   return hooks;
 }
 

@@ -19,6 +19,7 @@
 
 #include <functional>
 
+#include "common/Product.h"
 #include "manager/update/BoundedFetch.h"
 
 class QLabel;
@@ -30,7 +31,6 @@ namespace zevra::manager {
 
 class UpdateWindow;
 
-inline constexpr char kConsoleVersionText[] = "Zevra/0.2.9";
 // No public update server answers for this build: the default lies in a
 // domain that never resolves, and the check then reports the server as
 // unreachable. An installation sets its own server under kUpdateServerKey
@@ -91,17 +91,20 @@ struct UpdateLabels {
 struct UpdateHooks {
   std::function<bool(const QUrl&)> openInBrowser;
   std::function<bool(const QString&)> startProgram;
-  // A root console hands no address to a browser: it would run as root.
+  // A console running as root hands no address to a browser, which would
+  // run as root too.
   bool runsAsRoot = false;
 };
 
-// The desktop's browser, a detached process, and the account we run as.
+// The desktop's browser, a detached process, and the account we run as. On
+// Windows the console runs elevated as a rule and the shell opens the
+// browser as it does for any elevated program, so only a POSIX root counts.
 UpdateHooks DefaultUpdateHooks();
 
 struct UpdateOptions {
   QUrl server;
   QString programDirectory;
-  QString ownVersion = QString::fromUtf8(kConsoleVersionText);
+  QString ownVersion = QString::fromUtf8(zevra::kVersionText);
   FetchLimits versionLimits = kVersionFileLimits;
   FetchLimits pageLimits = kUpdatePageLimits;
 };
