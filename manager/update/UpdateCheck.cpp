@@ -1,5 +1,6 @@
 #include "manager/update/UpdateCheck.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QLabel>
@@ -83,6 +84,13 @@ QThread* StartVersionFetch(const QUrl& server, FetchLimits limits, QObject* rece
   QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
   thread->start();
   return thread;
+}
+
+UpdateOptions DefaultUpdateOptions() {
+  UpdateOptions options;
+  options.server = UpdateServerAddress();
+  options.programDirectory = QCoreApplication::applicationDirPath();
+  return options;
 }
 
 UpdateHooks DefaultUpdateHooks() {

@@ -7,7 +7,15 @@
 //
 // The main window hands in its labels and gets the actions to bind to its
 // links and menu entries; opening the browser and starting a program go
-// through hooks, so that the tests watch them instead of a desktop.
+// through hooks, so that the tests watch them instead of a desktop:
+//
+//   auto* update = new UpdateController({versionLabel, noticeLabel, windowLink, pageLink},
+//                                       DefaultUpdateOptions(), DefaultUpdateHooks(), mainWindow);
+//   update->CheckForUpdate();                     // once, with the window shown
+//   websiteAction -> update->OpenUpdatePage();    // "软件网站(&W)"
+//   updaterLink   -> update->StartUpdater();
+//
+// The two link labels are bound by the controller itself.
 #pragma once
 
 #include <QColor>
@@ -108,6 +116,10 @@ struct UpdateOptions {
   FetchLimits versionLimits = kVersionFileLimits;
   FetchLimits pageLimits = kUpdatePageLimits;
 };
+
+// The server from the console's settings and the running program's own
+// directory.
+UpdateOptions DefaultUpdateOptions();
 
 class UpdateController : public QObject {
   Q_OBJECT
