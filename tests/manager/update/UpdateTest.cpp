@@ -154,28 +154,32 @@ QByteArray HttpAnswer(const char* statusLine, const QByteArray& body) {
          QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
-// A stand-in for the main window's labels.
-struct MainWindowLabels {
+// A stand-in for the main window: its labels, the controller, and what the
+// controller handed to the browser and started.
+struct Console {
+  explicit Console(UpdateOptions options, bool root = false) {
+    UpdateHooks hooks;
+    hooks.openInBrowser = [this](const QUrl& url) { opened << url; return true; };
+    hooks.startProgram = [this](const QString& program) { started << program; return true; };
+    hooks.runsAsRoot = root;
+    controller = new UpdateController({version, notice, windowLink, pageLink}, options, hooks, &window);
+  }
+
   QWidget window;
   QLabel* version = new QLabel(QStringLiteral("检查中"), &window);
   QLabel* notice = new QLabel(QString::fromUtf8(kDesignNotice), &window);
   QLabel* windowLink = new QLabel(QStringLiteral("<a href=\"#\">查看更新</a>"), &window);
   QLabel* pageLink = new QLabel(QStringLiteral("<a href=\"#\">项目网站</a>"), &window);
-
-  UpdateLabels Labels() { return {version, notice, windowLink, pageLink}; }
-};
-
-struct RecordedHooks {
+  UpdateController* controller = nullptr;
   QList<QUrl> opened;
   QStringList started;
-  UpdateHooks Hooks(bool root = false) {
-    UpdateHooks hooks;
-    hooks.openInBrowser = [this](const QUrl& url) { opened << url; return true; };
-    hooks.startProgram = [this](const QString& program) { started << program; return true; };
-    hooks.runsAsRoot = root;
-    return hooks;
-  }
 };
+
+UpdateOptions ServerOptions(const QUrl& server) {
+  UpdateOptions options;
+  options.server = server;
+  return options;
+}
 
 // Runs one check to its end; returns the state reported (kUnreachable when
 // none came within the wait).
@@ -231,33 +235,29 @@ class UpdateTest : public QObject {
     const QString prefix = QStringLiteral("/row%1").arg(++row_);
     zevra_->Write(QStringLiteral("WebRoot") + prefix + QStringLiteral("/Zevra/version.txt"), content);
 
-    MainWindowLabels window;
-    RecordedHooks hooks;
-    UpdateOptions options;
-    options.server = zevra_->Address(prefix);
-    UpdateController controller(window.Labels(), options, hooks.Hooks(), &window.window);
-    window.window.show();
-    QCOMPARE(int(RunCheck(controller)), state);
-    QCOMPARE(window.version->text(), label);
-    QCOMPARE(window.version->textFormat(), Qt::PlainText);
+    Console console(ServerOptions(zevra_->Address(prefix)));
+    console.window.show();
+    QCOMPARE(int(RunCheck(*console.controller)), state);
+    QCOMPARE(console.version->text(), label);
+    QCOMPARE(console.version->textFormat(), Qt::PlainText);
 
     const bool newer = state == int(UpdateState::kNewer);
-    QCOMPARE(window.version->font().bold(), newer);
-    QCOMPARE(window.version->palette().color(QPalette::WindowText) == QColor(Qt::red), newer);
-    QCOMPARE(window.notice->isVisible(), state != int(UpdateState::kUnreachable));
-    QCOMPARE(window.notice->text(), newer ? QStringLiteral("建议到项目网站下载更新，可以获取新功能和错误修复。")
+    QCOMPARE(console.version->font().bold(), newer);
+    QCOMPARE(console.version->palette().color(QPalette::WindowText) == QColor(Qt::red), newer);
+    QCOMPARE(console.notice->isVisible(), state != int(UpdateState::kUnreachable));
+    QCOMPARE(console.notice->text(), newer ? QStringLiteral("建议到项目网站下载更新，可以获取新功能和错误修复。")
                                           : QString::fromUtf8(kDesignNotice));
-    QCOMPARE(window.windowLink->isVisible(), newer);
-    QCOMPARE(window.pageLink->isVisible(), newer);
-    QCOMPARE(controller.AttentionTimerActive(), newer);
-    QCOMPARE(controller.LatestVersionText(), state == int(UpdateState::kUnreachable) ? QString() : label);
+    QCOMPARE(console.windowLink->isVisible(), newer);
+    QCOMPARE(console.pageLink->isVisible(), newer);
+    QCOMPARE(console.controller->AttentionTimerActive(), newer);
+    QCOMPARE(console.controller->LatestVersionText(), state == int(UpdateState::kUnreachable) ? QString() : label);
     if (newer) {
       // The timer pulses the notice's colour.
-      const QColor before = window.notice->palette().color(QPalette::WindowText);
-      QTRY_VERIFY_WITH_TIMEOUT(window.notice->palette().color(QPalette::WindowText) != before, 2000);
+      const QColor before = console.notice->palette().color(QPalette::WindowText);
+      QTRY_VERIFY_WITH_TIMEOUT(console.notice->palette().color(QPalette::WindowText) != before, 2000);
     }
-    QVERIFY(hooks.opened.isEmpty());
-    QVERIFY(hooks.started.isEmpty());
+    QVERIFY(console.opened.isEmpty());
+    QVERIFY(console.started.isEmpty());
   }
 
   void answersThatAreNoVersion_data() {
@@ -273,15 +273,11 @@ class UpdateTest : public QObject {
   void answersThatAreNoVersion() {
     QFETCH(QByteArray, answer);
     ScriptedServer server(ScriptedServer::Mode::kAnswer, answer);
-    MainWindowLabels window;
-    RecordedHooks hooks;
-    UpdateOptions options;
-    options.server = server.Address();
-    UpdateController controller(window.Labels(), options, hooks.Hooks(), &window.window);
-    QCOMPARE(int(RunCheck(controller)), int(UpdateState::kUnreachable));
-    QCOMPARE(window.version->text(), QStringLiteral("无法连接到服务器"));
-    QVERIFY(!controller.AttentionTimerActive());
-    QVERIFY(window.notice->isHidden());
+    Console console(ServerOptions(server.Address()));
+    QCOMPARE(int(RunCheck(*console.controller)), int(UpdateState::kUnreachable));
+    QCOMPARE(console.version->text(), QStringLiteral("无法连接到服务器"));
+    QVERIFY(!console.controller->AttentionTimerActive());
+    QVERIFY(console.notice->isHidden());
     QCOMPARE(server.Connections(), 1);
   }
 
@@ -294,31 +290,24 @@ class UpdateTest : public QObject {
   void slowServersMeetTheDeadline() {
     QFETCH(int, mode);
     ScriptedServer server{ScriptedServer::Mode(mode)};
-    MainWindowLabels window;
-    RecordedHooks hooks;
-    UpdateOptions options;
-    options.server = server.Address();
+    UpdateOptions options = ServerOptions(server.Address());
     options.versionLimits.deadlineMs = 1500;
-    UpdateController controller(window.Labels(), options, hooks.Hooks(), &window.window);
+    Console console(options);
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(int(RunCheck(controller, 8000)), int(UpdateState::kUnreachable));
+    QCOMPARE(int(RunCheck(*console.controller, 8000)), int(UpdateState::kUnreachable));
     QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(clock.elapsed() >= 1400);
-    QCOMPARE(window.version->text(), QStringLiteral("无法连接到服务器"));
+    QCOMPARE(console.version->text(), QStringLiteral("无法连接到服务器"));
   }
 
   void noServerAtAll() {
-    MainWindowLabels window;
-    RecordedHooks hooks;
-    UpdateOptions options;
-    options.server = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(FreePort()));
-    UpdateController controller(window.Labels(), options, hooks.Hooks(), &window.window);
-    QCOMPARE(int(RunCheck(controller)), int(UpdateState::kUnreachable));
-    QCOMPARE(window.version->text(), QStringLiteral("无法连接到服务器"));
+    Console console(ServerOptions(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(FreePort()))));
+    QCOMPARE(int(RunCheck(*console.controller)), int(UpdateState::kUnreachable));
+    QCOMPARE(console.version->text(), QStringLiteral("无法连接到服务器"));
     // Once per start: a second call starts nothing.
-    QSignalSpy again(&controller, &UpdateController::CheckFinished);
-    controller.CheckForUpdate();
+    QSignalSpy again(console.controller, &UpdateController::CheckFinished);
+    console.controller->CheckForUpdate();
     QTest::qWait(300);
     QCOMPARE(again.count(), 0);
   }
@@ -333,21 +322,18 @@ class UpdateTest : public QObject {
                    "/logo.png\"><img src=\"logo.png\"><p><a href=\"/download.html\">下载</a></p></body></html>")
                       .toUtf8());
 
-    MainWindowLabels window;
-    RecordedHooks hooks;
-    UpdateOptions options;
-    options.server = zevra_->Address(QStringLiteral("/site"));
+    UpdateOptions options = ServerOptions(zevra_->Address(QStringLiteral("/site")));
     options.programDirectory = zevra_->ProgramDirectory();
-    UpdateController controller(window.Labels(), options, hooks.Hooks(), &window.window);
-    window.window.show();
-    QCOMPARE(int(RunCheck(controller)), int(UpdateState::kNewer));
-    QVERIFY(controller.AttentionTimerActive());
+    Console console(options);
+    console.window.show();
+    QCOMPARE(int(RunCheck(*console.controller)), int(UpdateState::kNewer));
+    QVERIFY(console.controller->AttentionTimerActive());
 
-    UpdateWindow* update = controller.OpenUpdateWindow(false);
+    UpdateWindow* update = console.controller->OpenUpdateWindow(false);
     QSignalSpy shown(update, &UpdateWindow::PageShown);
     QCOMPARE(update->objectName(), QStringLiteral("ZEVRA_GUI_UPDATE"));
     QCOMPARE(update->windowTitle(), QStringLiteral("Zevra/0.3.0 更新"));
-    QVERIFY(!controller.AttentionTimerActive());
+    QVERIFY(!console.controller->AttentionTimerActive());
     QVERIFY(update->isVisible());
     QCOMPARE(update->PageAddress(), zevra_->Address(QStringLiteral("/site/zevra.php?mod=embed")));
     QVERIFY(shown.wait(10000));
@@ -361,35 +347,31 @@ class UpdateTest : public QObject {
     // Links go to the user's browser, absolute; other schemes go nowhere.
     emit update->View()->anchorClicked(QUrl(QStringLiteral("/download.html")));
     emit update->View()->anchorClicked(QUrl(QStringLiteral("file:///etc/passwd")));
-    QCOMPARE(hooks.opened, QList<QUrl>{zevra_->Address(QStringLiteral("/download.html"))});
+    QCOMPARE(console.opened, QList<QUrl>{zevra_->Address(QStringLiteral("/download.html"))});
 
     // The second variant: caption names the product, its link is visited.
-    QVERIFY(!window.windowLink->property("visited").toBool());
-    emit window.windowLink->linkActivated(QStringLiteral("#"));
+    QVERIFY(!console.windowLink->property("visited").toBool());
+    emit console.windowLink->linkActivated(QStringLiteral("#"));
     QCOMPARE(update->windowTitle(), QStringLiteral("Zevra 更新"));
-    QVERIFY(window.windowLink->property("visited").toBool());
-    QCOMPARE(window.windowLink->palette().color(QPalette::Link), QColor(Qt::blue));
-    QVERIFY(window.windowLink->font().underline());
-    QCOMPARE(controller.Window(), update);
+    QVERIFY(console.windowLink->property("visited").toBool());
+    QCOMPARE(console.windowLink->palette().color(QPalette::Link), QColor(Qt::blue));
+    QVERIFY(console.windowLink->font().underline());
+    QCOMPARE(console.controller->Window(), update);
 
     // The update button starts the updater without waiting, then closes.
     update->UpdateButton()->click();
-    QCOMPARE(hooks.started, QStringList{QDir(zevra_->ProgramDirectory()).filePath(QStringLiteral("ZevraUpdater"))});
+    QCOMPARE(console.started, QStringList{QDir(zevra_->ProgramDirectory()).filePath(QStringLiteral("ZevraUpdater"))});
     QVERIFY(!update->isVisible());
 
     // The page link opens the update page and marks both links.
-    emit window.pageLink->linkActivated(QStringLiteral("#"));
-    QCOMPARE(hooks.opened.last(), zevra_->Address(QStringLiteral("/site/zevra.php")));
-    QVERIFY(window.pageLink->property("visited").toBool());
+    emit console.pageLink->linkActivated(QStringLiteral("#"));
+    QCOMPARE(console.opened.last(), zevra_->Address(QStringLiteral("/site/zevra.php")));
+    QVERIFY(console.pageLink->property("visited").toBool());
   }
 
   void unreachablePageSaysSo() {
-    MainWindowLabels window;
-    RecordedHooks hooks;
-    UpdateOptions options;
-    options.server = zevra_->Address(QStringLiteral("/nothing-here"));
-    UpdateController controller(window.Labels(), options, hooks.Hooks(), &window.window);
-    UpdateWindow* update = controller.OpenUpdateWindow(false);
+    Console console(ServerOptions(zevra_->Address(QStringLiteral("/nothing-here"))));
+    UpdateWindow* update = console.controller->OpenUpdateWindow(false);
     QSignalSpy shown(update, &UpdateWindow::PageShown);
     QVERIFY(shown.wait(10000));
     QCOMPARE(shown.at(0).at(0).toBool(), false);
@@ -397,17 +379,13 @@ class UpdateTest : public QObject {
   }
 
   void rootConsoleOpensNoBrowser() {
-    MainWindowLabels window;
-    RecordedHooks hooks;
-    UpdateOptions options;
-    options.server = zevra_->Address();
-    UpdateController controller(window.Labels(), options, hooks.Hooks(true), &window.window);
-    controller.OpenUpdatePage();
-    controller.OpenInBrowser(QUrl(QStringLiteral("http://127.0.0.1/")));
-    QVERIFY(hooks.opened.isEmpty());
+    Console console(ServerOptions(zevra_->Address()), true);
+    console.controller->OpenUpdatePage();
+    console.controller->OpenInBrowser(QUrl(QStringLiteral("http://127.0.0.1/")));
+    QVERIFY(console.opened.isEmpty());
     // The updater is the product's own program and still starts.
-    controller.StartUpdater();
-    QCOMPARE(hooks.started.size(), 1);
+    console.controller->StartUpdater();
+    QCOMPARE(console.started.size(), 1);
   }
 
   void serverAddressFromTheConsoleSettings() {
