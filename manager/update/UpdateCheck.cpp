@@ -93,16 +93,16 @@ UpdateOptions DefaultUpdateOptions() {
   return options;
 }
 
-UpdateHooks DefaultUpdateHooks() {
-  UpdateHooks hooks;
-  hooks.openInBrowser = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
-  hooks.startProgram = [](const QString& program) { return QProcess::startDetached(program, {}); };
+UpdateSeams DefaultUpdateSeams() {
+  UpdateSeams seams;
+  seams.openInBrowser = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+  seams.startProgram = [](const QString& program) { return QProcess::startDetached(program, {}); };
 #ifdef Q_OS_WIN
-  hooks.runsAsRoot = false;
+  seams.runsAsRoot = false;
 #else
-  hooks.runsAsRoot = platform::RunsElevated();
+  seams.runsAsRoot = platform::RunsElevated();
 #endif
-  return hooks;
+  return seams;
 }
 
 void MarkLinkVisited(QLabel* link) {
@@ -117,8 +117,8 @@ void MarkLinkVisited(QLabel* link) {
   link->setProperty("visited", true);
 }
 
-UpdateController::UpdateController(UpdateLabels labels, UpdateOptions options, UpdateHooks hooks, QWidget* window)
-    : QObject(window), labels_(labels), options_(std::move(options)), hooks_(std::move(hooks)), window_(window) {
+UpdateController::UpdateController(UpdateLabels labels, UpdateOptions options, UpdateSeams seams, QWidget* window)
+    : QObject(window), labels_(labels), options_(std::move(options)), seams_(std::move(seams)), window_(window) {
   attention_.setInterval(kAttentionIntervalMs);
   connect(&attention_, &QTimer::timeout, this, &UpdateController::Pulse);
   // Whatever the server sends is a version text, never markup: a label
@@ -208,6 +208,8 @@ UpdateWindow* UpdateController::OpenUpdateWindow(bool fromLink) {
   return updateWindow_;
 }
 
+UpdateWindow* UpdateController::Window() const { return updateWindow_.data(); }
+
 void UpdateController::OpenUpdatePage() {
   OpenInBrowser(UpdateServerUrl(options_.server, QString::fromUtf8(kUpdatePagePath)));
   MarkLinkVisited(labels_.windowLink);
@@ -220,13 +222,16 @@ void UpdateController::StartUpdater() {
   program += QStringLiteral(".exe");
 #endif
   // Not found or not started: the console carries on without a word.
-  if (hooks_.startProgram) hooks_.startProgram(QDir(options_.programDirectory).filePath(program));
+  if (seams_.startProgram) seams_.startProgram(QDir(options_.programDirectory).filePath(program));
 }
 
 void UpdateController::OpenInBrowser(const QUrl& url) {
-  if (hooks_.runsAsRoot || !hooks_.openInBrowser) return;
   if (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")) return;
-  hooks_.openInBrowser(url);
+  if (seams_.runsAsRoot) {
+    if (seams_.refusedAsRoot) seams_.refusedAsRoot(url);
+    return;
+  }
+  if (seams_.openInBrowser) seams_.openInBrowser(url);
 }
 
 }  // namespace zevra::manager

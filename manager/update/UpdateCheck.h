@@ -7,10 +7,10 @@
 //
 // The main window hands in its labels and gets the actions to bind to its
 // links and menu entries; opening the browser and starting a program go
-// through hooks, so that the tests watch them instead of a desktop:
+// through seams, so that the tests watch them instead of a desktop:
 //
 //   auto* update = new UpdateController({versionLabel, noticeLabel, windowLink, pageLink},
-//                                       DefaultUpdateOptions(), DefaultUpdateHooks(), mainWindow);
+//                                       DefaultUpdateOptions(), DefaultUpdateSeams(), mainWindow);
 //   update->CheckForUpdate();                     // once, with the window shown
 //   websiteAction -> update->OpenUpdatePage();    // "软件网站(&W)"
 //   updaterLink   -> update->StartUpdater();
@@ -96,18 +96,19 @@ struct UpdateLabels {
   QLabel* pageLink = nullptr;    // opens the update page in the browser
 };
 
-struct UpdateHooks {
+struct UpdateSeams {
   std::function<bool(const QUrl&)> openInBrowser;
   std::function<bool(const QString&)> startProgram;
   // A console running as root hands no address to a browser, which would
-  // run as root too.
+  // run as root too; it tells the user the address instead, if it can.
   bool runsAsRoot = false;
+  std::function<void(const QUrl&)> refusedAsRoot;
 };
 
 // The desktop's browser, a detached process, and the account we run as. On
 // Windows the console runs elevated as a rule and the shell opens the
 // browser as it does for any elevated program, so only a POSIX root counts.
-UpdateHooks DefaultUpdateHooks();
+UpdateSeams DefaultUpdateSeams();
 
 struct UpdateOptions {
   QUrl server;
@@ -126,7 +127,7 @@ class UpdateController : public QObject {
 
  public:
   // window owns the controller and the update window.
-  UpdateController(UpdateLabels labels, UpdateOptions options, UpdateHooks hooks, QWidget* window);
+  UpdateController(UpdateLabels labels, UpdateOptions options, UpdateSeams seams, QWidget* window);
   ~UpdateController() override;
 
   // Starts the check; a second call does nothing.
@@ -148,7 +149,7 @@ class UpdateController : public QObject {
 
   QString LatestVersionText() const { return latestVersion_; }
   bool AttentionTimerActive() const { return attention_.isActive(); }
-  UpdateWindow* Window() const { return updateWindow_; }
+  UpdateWindow* Window() const;
 
  signals:
   void CheckFinished(zevra::manager::UpdateState state);
@@ -159,7 +160,7 @@ class UpdateController : public QObject {
 
   UpdateLabels labels_;
   UpdateOptions options_;
-  UpdateHooks hooks_;
+  UpdateSeams seams_;
   QWidget* window_;
   QPointer<UpdateWindow> updateWindow_;
   QPointer<QThread> thread_;

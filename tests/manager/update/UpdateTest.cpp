@@ -158,11 +158,12 @@ QByteArray HttpAnswer(const char* statusLine, const QByteArray& body) {
 // controller handed to the browser and started.
 struct Console {
   explicit Console(UpdateOptions options, bool root = false) {
-    UpdateHooks hooks;
-    hooks.openInBrowser = [this](const QUrl& url) { opened << url; return true; };
-    hooks.startProgram = [this](const QString& program) { started << program; return true; };
-    hooks.runsAsRoot = root;
-    controller = new UpdateController({version, notice, windowLink, pageLink}, options, hooks, &window);
+    UpdateSeams seams;
+    seams.openInBrowser = [this](const QUrl& url) { opened << url; return true; };
+    seams.startProgram = [this](const QString& program) { started << program; return true; };
+    seams.refusedAsRoot = [this](const QUrl& url) { refused << url; };
+    seams.runsAsRoot = root;
+    controller = new UpdateController({version, notice, windowLink, pageLink}, options, seams, &window);
   }
 
   QWidget window;
@@ -172,6 +173,7 @@ struct Console {
   QLabel* pageLink = new QLabel(QStringLiteral("<a href=\"#\">项目网站</a>"), &window);
   UpdateController* controller = nullptr;
   QList<QUrl> opened;
+  QList<QUrl> refused;
   QStringList started;
 };
 
@@ -383,6 +385,8 @@ class UpdateTest : public QObject {
     console.controller->OpenUpdatePage();
     console.controller->OpenInBrowser(QUrl(QStringLiteral("http://127.0.0.1/")));
     QVERIFY(console.opened.isEmpty());
+    QCOMPARE(console.refused, (QList<QUrl>{zevra_->Address(QStringLiteral("/zevra.php")),
+                                           QUrl(QStringLiteral("http://127.0.0.1/"))}));
     // The updater is the product's own program and still starts.
     console.controller->StartUpdater();
     QCOMPARE(console.started.size(), 1);
