@@ -9,6 +9,8 @@
 #include "platform/ProcessControl.h"
 #include "platform/Service.h"
 #include "platform/System.h"
+#include "server/core/ExitCodes.h"
+#include "server/core/ProgramPaths.h"
 #include "server/response/Logs.h"
 #include "server/core/Runtime.h"
 
@@ -42,9 +44,8 @@ DaemonState& Daemon() {
   return d;
 }
 
-std::string InProgramDirectory(const char* name) { return g_startup.programDirectory + platform::kPathSeparator + name; }
-std::string PidFilePath() { return InProgramDirectory("Zevra.pid"); }
-std::string ProgramPath() { return InProgramDirectory(g_startup.programFileName.c_str()); }
+std::string PidFilePath() { return ProgramPath({"Zevra.pid"}); }
+std::string ExecutablePath() { return ProgramPath({g_startup.programFileName}); }
 
 void SetStatus(int state, int win32Exit, int specificExit) {
   DaemonState& d = Daemon();
@@ -125,7 +126,7 @@ void ServiceMain() {
     {
       std::lock_guard<std::mutex> guard(d.lock);
       if (d.stopRequested) return;
-      d.worker = platform::Program::Start({ProgramPath(), "/worker"});
+      d.worker = platform::Program::Start({ExecutablePath(), "/worker"});
       pid = d.worker.Id();
     }
     if (pid == 0) {
@@ -173,12 +174,12 @@ platform::ServiceConfig ZevraServiceConfig() {
   c.name = kServiceName;
   c.displayName = kDisplayName;
   c.description = kServiceDescription;
-  c.executable = ProgramPath();
+  c.executable = ExecutablePath();
   c.arguments = "/daemon";
   c.autoStart = true;
   c.account = kServiceAccount;
-  c.writableFiles = {InProgramDirectory("error.log"), PidFilePath()};
-  c.writableDirectories = {InProgramDirectory("WebLogs"), InProgramDirectory("WebTemp"), InProgramDirectory("WebCache")};
+  c.writableFiles = {ProgramPath({"error.log"}), ProgramPath({"Zevra.pid"})};
+  c.writableDirectories = {ProgramPath({"WebLogs"}), ProgramPath({"WebTemp"}), ProgramPath({"WebCache"})};
   return c;
 }
 
