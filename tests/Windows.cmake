@@ -6,13 +6,17 @@
 #   platform/PlatformFileTest, platform/ProcessTest, cgi/CgiGatewayTest:
 #     POSIX calls (FIFOs, socketpairs, signals, fork) in the tests themselves;
 #     CGI children on Windows are not built yet.
-#   process/ServiceTest: checks the systemd unit and init-script texts and
-#     the POSIX exit-status mapping, which exist only on POSIX.
+#   process/ServiceTest, platform/ServiceConsoleTest: the systemd unit and
+#     init-script texts, the POSIX exit-status mapping and init scripts,
+#     which exist only on POSIX; the Windows service manager is not built yet.
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 set(ZEVRA_WINDOWS_UNIT_TESTS
     unit/platform/FileFactsTest.cpp
     unit/common/ProfileTest.cpp
+    unit/common/TextTest.cpp
+    unit/core/ProgramPathsTest.cpp
+    unit/response/AnswerTest.cpp
     unit/net/RequestParserTest.cpp
     unit/net/ReceiveBufferTest.cpp
     unit/process/CommandLineTest.cpp
@@ -34,7 +38,7 @@ add_executable(zevra_unit_tests ${ZEVRA_WINDOWS_UNIT_TESTS})
 set_target_properties(zevra_unit_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZEVRA_PROGRAM_DIR})
 find_package(ZLIB REQUIRED)
 target_compile_options(zevra_unit_tests PRIVATE -Wno-restrict)
-target_link_libraries(zevra_unit_tests PRIVATE zevra_core gtest_main gmock ZLIB::ZLIB)
+target_link_libraries(zevra_unit_tests PRIVATE zevra_server_process gtest_main gmock ZLIB::ZLIB)
 include(GoogleTest)
 gtest_discover_tests(zevra_unit_tests DISCOVERY_TIMEOUT 120
                      PROPERTIES ENVIRONMENT "ZEVRA_SOURCE_DIR=${PROJECT_SOURCE_DIR}")

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/support/FakeLink.h"
+#include "tests/support/TempDirectory.h"
 #include "common/Text.h"
 #include "platform/File.h"
 #include "server/response/Logs.h"
@@ -71,10 +72,8 @@ TEST(EscapeLogText, ControlBytesCannotSplitALine) {
 }
 
 TEST(AppendErrorLog, ConcurrentLinesLandWhole) {
-  char name[] = "/tmp/zevra_errlog_XXXXXX";
-  int fd = mkstemp(name);
-  ASSERT_GE(fd, 0);
-  platform::File keep(fd);
+  testfiles::TempDirectory dir;
+  const std::string name = dir.Write("error.log", "");
   OpenErrorLog(name);
   constexpr int kThreads = 4, kLines = 500;
   std::vector<std::thread> threads;
@@ -87,7 +86,6 @@ TEST(AppendErrorLog, ConcurrentLinesLandWhole) {
   CloseErrorLog();
   std::string content;
   ASSERT_TRUE(platform::ReadWholeFile(name, content));
-  std::remove(name);
   const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d - - thread \d line x{200})");
   size_t count = 0, start = 0;
   while (start < content.size()) {
