@@ -13,6 +13,7 @@
 #include "tests/support/FakeLink.h"
 #include "tests/support/TempDirectory.h"
 #include "platform/File.h"
+#include "platform/System.h"
 #include "server/core/ConnectionContext.h"
 #include "server/dispatch/Dispatch.h"
 #include "server/dispatch/HostTable.h"
@@ -54,7 +55,8 @@ class Dispatch : public ::testing::Test {
     g_settings = ServerSettings{};
     g_settings.WriteAccessLog = false;
     g_startup.programDirectory = dir_.Path();
-    g_startup.allocationGranularity = 4096;
+    // Views start at the machine's own granularity (64 KiB on Windows).
+    g_startup.allocationGranularity = platform::AllocationGranularity();
     for (const char* folder : {"WebRoot", "WebCache", "WebTemp", "WebLogs"}) dir_.MakeDirectory(folder);
     dir_.Write("WebRoot/index.html", "<h1>hello</h1>");
     dir_.Write("secret.txt", "TOP-SECRET");

@@ -103,6 +103,9 @@ TEST(File, PositionalReadsAndAppendsAndTheAtomicReplace) {
   // A folder is not a regular file and is refused as one.
   EXPECT_FALSE(platform::File::OpenReadRegular(dir.Path()).IsOpen());
 
+  // Windows refuses to replace a file that is open, shared for deletion or
+  // not; POSIX would not mind. Callers replace only what nobody holds.
+  file.Close();
   const std::string replacement = dir.Write("new.bin", "fresh");
   ASSERT_TRUE(platform::ReplaceFileWith(replacement, path));
   std::string content;
