@@ -39,7 +39,6 @@ set_target_properties(zevra_unit_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZEV
 find_package(ZLIB REQUIRED)
 target_compile_options(zevra_unit_tests PRIVATE -Wno-restrict)
 target_link_libraries(zevra_unit_tests PRIVATE zevra_server_process gtest_main gmock ZLIB::ZLIB)
-include(GoogleTest)
 # Cases that state POSIX facts rather than the code's, left out here:
 #   '/' as the separator of server paths (the Windows build uses '\'):
 #     RequestParser.BrowserRequestFillsItsFields, RequestParser.TargetIsDecodedThenSplit,
@@ -53,6 +52,8 @@ include(GoogleTest)
 #   segments Windows would misread ("name.", "...") get 403 here, not 404:
 #     Dispatch.TraversalNeverLeavesTheDocumentRoot, Dispatch.MalformedAndRefusedRequests
 #   Linux programs (gunzip, python3) as readers: ExternalReaders.GunzipAndPythonReadTheStreams
+#   a body that spans several 4 KiB views (views are 64 KiB on Windows):
+#     Dispatch.BodyLoopEndsWhenTheConnectionGoes
 set(ZEVRA_WINDOWS_EXCLUDED
     RequestParser.BrowserRequestFillsItsFields RequestParser.TargetIsDecodedThenSplit
     SplitTarget.ReportsAndLeavesFieldsAlone HostFiles.MissingOrEmptyHostsGivesTheFallbackSite
@@ -61,10 +62,12 @@ set(ZEVRA_WINDOWS_EXCLUDED
     CgiCommand.QuotesGroupBlanksAndAreDropped CgiEnvironmentTest.FixedEntriesFollowTheHeaderVariablesInOrder
     Utf8ToAnsi.InvalidSequencesBecomeReplacementCharacters ListingPage.HostileNamesCannotRunScript
     Dispatch.TraversalNeverLeavesTheDocumentRoot Dispatch.MalformedAndRefusedRequests
-    ExternalReaders.GunzipAndPythonReadTheStreams)
+    ExternalReaders.GunzipAndPythonReadTheStreams Dispatch.BodyLoopEndsWhenTheConnectionGoes)
 list(JOIN ZEVRA_WINDOWS_EXCLUDED ":" ZEVRA_WINDOWS_EXCLUDED_FILTER)
-gtest_discover_tests(zevra_unit_tests DISCOVERY_TIMEOUT 120 TEST_FILTER "-${ZEVRA_WINDOWS_EXCLUDED_FILTER}"
-                     PROPERTIES ENVIRONMENT "ZEVRA_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+# One Wine process for all cases: starting Wine costs seconds per process
+# on a loaded machine, so one ctest entry per case would blow the budget.
+add_test(NAME windows_unit_tests COMMAND zevra_unit_tests "--gtest_filter=-${ZEVRA_WINDOWS_EXCLUDED_FILTER}")
+set_tests_properties(windows_unit_tests PROPERTIES ENVIRONMENT "ZEVRA_SOURCE_DIR=${PROJECT_SOURCE_DIR}" TIMEOUT 600)
 
 # What only the Windows build has: the exact exit codes of Zevra.exe (seen
 # through a Windows-side runner) and the export table of gzip.dll.

@@ -3,10 +3,15 @@
 // Usage: ExitCodeRunner.exe program [arguments...]
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <string>
 
 int wmain() {
+  // Our line ends stay "\n": the checks compare bytes.
+  _setmode(_fileno(stdout), _O_BINARY);
   // Our own command line minus our own name is the program's command line.
   const wchar_t* line = ::GetCommandLineW();
   bool quoted = false;
