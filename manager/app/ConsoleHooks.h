@@ -5,9 +5,9 @@
 //
 //     void Install<Area>Hooks(zevra::manager::ConsoleHooks& hooks);
 //
-// (InstallSettingsHooks, InstallHostsHooks, InstallUpdateHooks) is connected
-// by main.cpp as soon as the header and its library target exist; the skin's
-// SetWindowShadow is called for step 1 directly. Areas find what they need on the window:
+// (InstallSkinHooks, InstallSettingsHooks, InstallHostsHooks,
+// InstallUpdateHooks) is connected by main.cpp as soon as the header and its
+// library target exist. Areas find what they need on the window:
 // MainWindow::SetHostsPage / SetSettingsPage put their page into its tab,
 // HostMenuAction gives the 虚拟主机 menu's entries, StatusText / StartService
 // / StopService / IsRestricted serve the settings page's restart, and

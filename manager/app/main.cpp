@@ -11,10 +11,11 @@
 #include "platform/Account.h"
 #include "platform/System.h"
 
-#ifdef ZEVRA_HAVE_SKIN
-#include "manager/skin/Shadow.h"
-#endif
 // The other areas connect themselves once they ship their hook header.
+#if __has_include("manager/skin/SkinHooks.h") && defined(ZEVRA_HAVE_SKIN)
+#include "manager/skin/SkinHooks.h"
+#define ZEVRA_SKIN_HOOKS 1
+#endif
 #if __has_include("manager/settings/SettingsHooks.h") && defined(ZEVRA_HAVE_SETTINGS)
 #include "manager/settings/SettingsHooks.h"
 #define ZEVRA_SETTINGS_HOOKS 1
@@ -54,9 +55,8 @@ int main(int argc, char** argv) {
   environment.desktopUid = DesktopUserId();
   environment.service = &service;
   environment.elevator = &elevator;
-#ifdef ZEVRA_HAVE_SKIN
-  // The main window's drop shadow: black, three pixels.
-  environment.hooks.decorate = [](QWidget& window) { SetWindowShadow(&window, Qt::black, 3, true); };
+#ifdef ZEVRA_SKIN_HOOKS
+  InstallSkinHooks(environment.hooks);
 #endif
 #ifdef ZEVRA_SETTINGS_HOOKS
   InstallSettingsHooks(environment.hooks);

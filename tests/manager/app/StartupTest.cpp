@@ -10,6 +10,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -222,11 +223,19 @@ class StartupTest : public QObject {
     StartupResult started = console.Start();
     QVERIFY(started.window);
     QCOMPARE(order, (QStringList{"decorate", "settings:Zevra.ini", "hosts", "update"}));
-    // An area's page takes the place of its tab.
-    auto* page = new QWidget;
-    started.window->SetSettingsPage(page);
-    QCOMPARE(started.window->Tabs()->widget(1), page);
-    QCOMPARE(started.window->Tabs()->tabText(1), QStringLiteral("服务器设置"));
+    // An area's page takes the place of its tab; the host list stays in
+    // front whichever page comes first.
+    QTabWidget* tabs = started.window->Tabs();
+    auto* settings = new QWidget;
+    auto* hosts = new QWidget;
+    started.window->SetSettingsPage(settings);
+    started.window->SetHostsPage(hosts);
+    QCOMPARE(tabs->count(), 2);
+    QCOMPARE(tabs->widget(1), settings);
+    QCOMPARE(tabs->tabText(1), QStringLiteral("服务器设置"));
+    QCOMPARE(tabs->widget(0), hosts);
+    QCOMPARE(tabs->tabText(0), QStringLiteral("虚拟主机"));
+    QCOMPARE(tabs->currentIndex(), 0);
   }
 
   void memoryText_data() {
