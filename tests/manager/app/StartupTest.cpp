@@ -3,6 +3,7 @@
 // the single-instance refusal, the missing settings file, the order of the
 // other areas' hooks, and the memory text.
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -125,10 +126,18 @@ class StartupTest : public QObject {
     console.service.state = kServiceStopped;
     console.elevator.command = {QStringLiteral("/bin/sh"), QStringLiteral("-c"),
                                 QStringLiteral("exit %1").arg(status)};
+    bool clickableDuringPrompt = true;
+    console.elevator.onRelaunch = [&] {
+      for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w->objectName() == QLatin1String("ZEVRA_GUI_MAIN")) clickableDuringPrompt = w->isEnabled();
+      }
+    };
     StartupResult started = console.Start();
     QVERIFY(started.window);
     MainWindow& window = *started.window;
     QVERIFY(console.elevator.asked.contains(QLatin1String(kElevatedCopyArgument)));
+    QVERIFY(!clickableDuringPrompt);
+    QVERIFY(window.isEnabled());
     QCOMPARE(boxes.shown.size(), 1);
     QCOMPARE(boxes.shown[0].text, Text(texts::kElevationRefused));
     QCOMPARE(boxes.shown[0].title, Text(texts::kErrorTitle));
