@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QRegion>
 #include <QWidget>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -85,6 +86,7 @@ class ShadowFilter : public QObject {
         UpdateShadow(target_, false, false);
         break;
       case QEvent::Show:
+        FollowNativeWindow();
         UpdateShadow(target_, true, true);
         break;
       case QEvent::Hide:
@@ -96,8 +98,23 @@ class ShadowFilter : public QObject {
     return false;
   }
 
+  // A top-level target's native window can be placed without the widget
+  // hearing a move: on X11 the window is put where the command line
+  // (-qwindowgeometry) or the session wants it only as it is mapped, after
+  // the widget's show. The native window's own geometry signals catch that;
+  // queued, so the widget's geometry has caught up when the shadow reads it.
+  void FollowNativeWindow() {
+    QWindow* native = target_->isWindow() ? target_->windowHandle() : nullptr;
+    if (native == nullptr || native == followed_) return;
+    if (followed_) disconnect(followed_, nullptr, this, nullptr);
+    followed_ = native;
+    for (auto changed : {&QWindow::xChanged, &QWindow::yChanged, &QWindow::widthChanged, &QWindow::heightChanged})
+      connect(native, changed, this, [this] { UpdateShadow(target_, false, false); }, Qt::QueuedConnection);
+  }
+
  private:
   QWidget* target_;
+  QPointer<QWindow> followed_;
 };
 
 ShadowWindow* FindShadowWindow(QWidget* target) {
@@ -130,7 +147,12 @@ bool SetWindowShadow(QWidget* target, QColor colour, int size, bool useSize) {
   shadow->size = useSize ? size : kDefaultShadowSize;
   shadow->desktopBlends = DesktopBlendsWindows();
   UpdateShadow(target, false, false);
-  if (FindShadowFilter(target) == nullptr) target->installEventFilter(new ShadowFilter(target));
+  ShadowFilter* filter = FindShadowFilter(target);
+  if (filter == nullptr) {
+    filter = new ShadowFilter(target);
+    target->installEventFilter(filter);
+  }
+  filter->FollowNativeWindow();
   return true;
 }
 
