@@ -161,8 +161,8 @@ struct Console {
     UpdateSeams seams;
     seams.openInBrowser = [this](const QUrl& url) { opened << url; return true; };
     seams.startProgram = [this](const QString& program) { started << program; return true; };
-    seams.refusedAsRoot = [this](const QUrl& url) { refused << url; };
-    seams.runsAsRoot = root;
+    seams.refusedElevated = [this](const QUrl& url) { refused << url; };
+    seams.elevated = root;
     controller = new UpdateController({version, notice, windowLink, pageLink}, options, seams, &window);
   }
 
