@@ -34,12 +34,17 @@ std::function<bool()>& CompositorProbe() {
   return probe;
 }
 
-bool DesktopBlendsWindows() {
+bool DesktopCanShowShadow() {
   if (CompositorProbe()) return CompositorProbe()();
+  const QString platformName = QGuiApplication::platformName();
+  // A Wayland client cannot place a top-level window of its own, so the
+  // shadow would lie anywhere but behind its target (XWayland, the xcb
+  // platform, can).
+  if (platformName.startsWith(QLatin1String("wayland"))) return false;
 #ifdef ZEVRA_HAVE_DESKTOP_PROBE
-  // Only the X11 connection can lack a compositor: Windows, Wayland and the
+  // Only the X11 connection can lack a compositor: Windows and the
   // off-screen platform always blend.
-  if (QGuiApplication::platformName() == QLatin1String("xcb")) return platform::DesktopComposesWindows();
+  if (platformName == QLatin1String("xcb")) return platform::DesktopComposesWindows();
 #endif
   return true;
 }
@@ -145,7 +150,7 @@ bool SetWindowShadow(QWidget* target, QColor colour, int size, bool useSize) {
   auto* shadow = static_cast<ShadowWindow*>(GetShadowWindow(target));
   shadow->colour = colour;
   shadow->size = useSize ? size : kDefaultShadowSize;
-  shadow->desktopBlends = DesktopBlendsWindows();
+  shadow->desktopBlends = DesktopCanShowShadow();
   UpdateShadow(target, false, false);
   ShadowFilter* filter = FindShadowFilter(target);
   if (filter == nullptr) {
