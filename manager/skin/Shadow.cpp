@@ -25,8 +25,8 @@ namespace {
 constexpr char kShadowWindowName[] = "WndShadow";
 constexpr char kShadowFilterName[] = "WndShadow.Filter";
 
-// The corner radius of every ring; the console's windows have square
-// corners, and a small rounding keeps the shadow's corners soft.
+// The corner radius of every ring: enough to soften the shadow's corners,
+// small enough to leave the edges along a window's sides straight.
 constexpr qreal kRingRadius = 4;
 
 std::function<bool()>& CompositorProbe() {
