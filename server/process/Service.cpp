@@ -180,6 +180,8 @@ platform::ServiceConfig ZevraServiceConfig() {
   const std::string& dir = g_startup.programDirectory;
   c.writableFiles = {dir + "/error.log", dir + "/Zevra.pid"};
   c.writableDirectories = {dir + "/WebLogs", dir + "/WebTemp", dir + "/WebCache"};
+  c.readablePaths = {dir + "/libZevra.Socket.so", dir + "/libgzip.so", dir + "/Config/Zevra.ini", dir + "/Hosts",
+                     dir + "/WebRoot"};
   return c;
 }
 
