@@ -25,6 +25,14 @@ struct ServerSettings {
   std::string ServerAdmin = "webmaster";
   int32_t FileMapping = 16 * 1048576;  // the derived window in bytes, not MiB
   bool DirectoryListing = true;
+  // [Performance] MaxBodySize, in MiB in the file: a request declaring a
+  // longer body is refused with 413 before any of it is read. Held in
+  // bytes; a negative value reads as 0 (no body accepted).
+  int64_t MaxBodySize = int64_t{1024} * 1048576;
 };
+
+// The MaxBodySize default, in MiB: room for any upload a personal site's
+// CGI program takes, far below what would fill a disk by accident.
+inline constexpr int32_t kDefaultMaxBodyMiB = 1024;
 
 }  // namespace zevra

@@ -354,7 +354,8 @@ void RelayCgiOutput(ConnId conn, platform::ChildProcess& child, CgiInput& input,
   if (!output.Spooled() && !noBody) {
     memoryBody = output.Memory().substr(static_cast<size_t>(bodyOffset));
     if (!redirect && g_settings.EnableGZIP && response.ContentEncoding.empty() &&
-        AcceptsGzip(request.AcceptEncoding) && CompressBytes(memoryBody, compressed)) {
+        AcceptsGzip(request.AcceptEncoding) && IsCompressibleType(response.ContentType) &&
+        CompressBytes(memoryBody, compressed)) {
       response.ContentEncoding = "gzip";
       memoryBody = compressed;
       bodyLength = static_cast<int64_t>(compressed.size());

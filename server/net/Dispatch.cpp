@@ -3,6 +3,7 @@
 // every path ends with ResetRequestState.
 #include "server/net/Dispatch.h"
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@
 #include "server/response/DirectoryListing.h"
 #include "server/response/ErrorPages.h"
 #include "server/response/Logs.h"
+#include "server/response/Redirect.h"
 #include "server/response/ResponseHead.h"
 #include "server/response/Runtime.h"
 #include "server/response/StaticFile.h"
@@ -71,6 +73,28 @@ std::string OsDetail(int code) {
   return "OS信息 : (" + std::to_string(code) + ") " + SystemErrorText(code);
 }
 
+// The answer's encoding and connection fields, from the request alone.
+void PrepareAnswer(const HttpRequest& request, ResponseHead& response) {
+  // gzip only for a client that names it (and not with q=0).
+  if (g_settings.EnableGZIP && AcceptsGzip(request.AcceptEncoding)) response.ContentEncoding = "gzip";
+  // Decided once here; every answering path keeps or closes the
+  // connection by this field, so the head never promises what is not kept.
+  const bool close = HasToken(request.Connection, "close") ||
+                     (request.Version == "HTTP/1.0" && !HasToken(request.Connection, "keep-alive"));
+  response.Connection = close ? "close" : "keep-alive";
+}
+
+// The requested path in "/" form, as URLs and listings show it.
+std::string UrlPathOf(std::string_view requestedPath) {
+  std::string urlPath(requestedPath);
+  if (platform::kPathSeparator != '/') {
+    for (char& c : urlPath) {
+      if (c == platform::kPathSeparator) c = '/';
+    }
+  }
+  return urlPath;
+}
+
 // What both handlers have worked out before they choose an answering path.
 struct Dispatched {
   HttpRequest request;
@@ -82,6 +106,7 @@ struct Dispatched {
   platform::FileFacts facts;    // of localPath
   platform::File file;          // localPath, open when it could be opened
   int lastError = 0;            // of the last look at the file system
+  bool folder = false;          // the requested path names a folder (a default document was added)
 };
 
 void EndRequest(ConnId conn) { ResetRequestState(conn); }
@@ -101,13 +126,7 @@ bool OpenRequest(ConnId conn, ConnectionContext& context, Dispatched& d, bool ge
   HttpRequest& request = d.request;
   ResponseHead& response = d.response;
 
-  // gzip only for a client that names it (and not with q=0).
-  if (g_settings.EnableGZIP && AcceptsGzip(request.AcceptEncoding)) response.ContentEncoding = "gzip";
-  // Decided once here; every answering path keeps or closes the
-  // connection by this field, so the head never promises what is not kept.
-  const bool close = HasToken(request.Connection, "close") ||
-                     (request.Version == "HTTP/1.0" && !HasToken(request.Connection, "keep-alive"));
-  response.Connection = close ? "close" : "keep-alive";
+  PrepareAnswer(request, response);
 
   if (static_cast<int64_t>(Link().ConnectionCount()) > static_cast<int64_t>(g_settings.Connections) + 64) {
     SendErrorPage(503, request, response, conn);
@@ -158,6 +177,7 @@ bool OpenRequest(ConnId conn, ConnectionContext& context, Dispatched& d, bool ge
   d.file = platform::File::OpenWithFacts(d.localPath, d.facts);
   d.lastError = platform::LastErrorCode();
   if (d.facts.isDirectory) {
+    d.folder = true;
     d.file.Close();
     if (d.localPath.empty() || d.localPath.back() != platform::kPathSeparator) d.localPath += platform::kPathSeparator;
     d.localPath += record.defaultDocument;
@@ -213,6 +233,13 @@ void HandleGetRequest(ConnId conn) {
     EndRequest(conn);
     return;
   }
+  // A folder named without its trailing slash: its page belongs at the
+  // address with the slash, where its relative links resolve inside it.
+  if (d.folder && !request.FileName.empty()) {
+    SendFolderRedirect(request, response, conn, FolderLocation(UrlPathOf(d.requestedPath), request.Query));
+    EndRequest(conn);
+    return;
+  }
   if (IsCgiRequest(d)) {
     if (!MayRunCgi(d)) {
       SendErrorPage(403, request, response, conn, kCgiForbiddenDetail);
@@ -233,13 +260,7 @@ void HandleGetRequest(ConnId conn) {
   platform::FileFacts facts;
   if (directory != d.localPath) facts = platform::QueryFile(directory);
   if (facts.isDirectory && g_settings.DirectoryListing) {
-    std::string urlPath = d.requestedPath;
-    if (platform::kPathSeparator != '/') {
-      for (char& c : urlPath) {
-        if (c == platform::kPathSeparator) c = '/';
-      }
-    }
-    SendDirectoryListing(directory, urlPath, request, response, conn);
+    SendDirectoryListing(directory, UrlPathOf(d.requestedPath), request, response, conn);
   } else {
     SendErrorPage(404, request, response, conn, OsDetail(d.lastError));
   }
@@ -277,6 +298,24 @@ void HandlePostRequest(ConnId conn) {
   } else {
     SendErrorPage(405, request, response, conn);
   }
+  EndRequest(conn);
+}
+
+void HandleOtherRequest(ConnId conn) {
+  ConnectionContext* context = Link().Context(conn);
+  if (context == nullptr) return;
+  HttpRequest request;
+  {
+    std::lock_guard<std::recursive_mutex> guard(context->lock);
+    context->state = kStateHandling;
+    const size_t length = std::min(static_cast<size_t>(std::max(context->headLength, 0)), context->headBuffer.size());
+    request = ParseRequestHead(std::string_view(context->headBuffer.data(), length));
+  }
+  // Whatever the target or the host, the method is what this server
+  // lacks; the page is the same for every site.
+  ResponseHead response;
+  PrepareAnswer(request, response);
+  SendErrorPage(501, request, response, conn);
   EndRequest(conn);
 }
 

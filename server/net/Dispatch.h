@@ -1,4 +1,4 @@
-// The two request handlers: a complete request in, exactly one answer out.
+// The request handlers: a complete request in, exactly one answer out.
 #pragma once
 
 #include "server/net/ServerLink.h"
@@ -7,5 +7,7 @@ namespace zevra {
 
 void HandleGetRequest(ConnId conn);
 void HandlePostRequest(ConnId conn);
+// A request with any other method: 501 with the methods there are.
+void HandleOtherRequest(ConnId conn);
 
 }  // namespace zevra

@@ -47,6 +47,8 @@ ServerSettings ReadInOrder(const ProfileFile& file, uint32_t granularity, Hook a
   s.ServerAdmin = r.Text("Settings", "ServerAdmin", "webmaster");
   s.FileMapping = FileMappingWindow(r.Integer("Performance", "FileMapping", "16"), granularity);
   s.DirectoryListing = r.Boolean("Settings", "DirectoryListing", "True");
+  const int64_t maxBodyMiB = r.Integer("Performance", "MaxBodySize", std::to_string(kDefaultMaxBodyMiB).c_str());
+  s.MaxBodySize = maxBodyMiB > 0 ? maxBodyMiB * kMebibyte : 0;
   return s;
 }
 
