@@ -24,31 +24,20 @@
 
 #include "platform/File.h"
 #include "platform/ProcessControl.h"
+#include "platform/posix/ServicePaths.h"
 
 namespace zevra::platform {
 namespace {
 
-const char* kSystemdUnitDir = "/etc/systemd/system";
-const char* kInitScriptDir = "/etc/init.d";
-
-bool SystemdRuns() {
-  struct stat st;
-  return ::stat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string UnitPath(const std::string& name) { return std::string(kSystemdUnitDir) + "/" + name + ".service"; }
-std::string ScriptPath(const std::string& name) { return std::string(kInitScriptDir) + "/" + name; }
-std::string DaemonPidFile(const std::string& name) { return "/run/" + name + ".daemon.pid"; }
+std::string UnitPath(const std::string& name) { return ServiceUnitPath(name); }
+std::string ScriptPath(const std::string& name) { return ServiceScriptPath(name); }
+std::string DaemonPidFile(const std::string& name) { return ServiceDaemonPidFile(name); }
+bool Exists(const std::string& path) { return ServicePathExists(path); }
 
 // The error log lies in the program directory, beside the executable.
 std::string ErrorLogBeside(const std::string& executable) {
   const size_t slash = executable.rfind('/');
   return (slash == std::string::npos ? std::string(".") : executable.substr(0, slash)) + "/error.log";
-}
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
 }
 
 // Runs a system tool with its output discarded; its exit status, or -1.
@@ -192,6 +181,7 @@ std::string LastServiceProblem() { return ServiceProblem(); }
 
 std::string SystemdUnitText(const ServiceConfig& c) {
   std::string t;
+  t += std::string(kServiceDescriptionMarker) + c.description + "\n";
   t += "[Unit]\n";
   t += "Description=" + c.displayName + " - " + c.description + "\n";
   t += "After=network.target\n\n";
@@ -225,12 +215,13 @@ std::string InitScriptText(const ServiceConfig& c) {
   t += std::string("# Default-Start:     ") + (c.autoStart ? "2 3 4 5" : "") + "\n";
   t += "# Default-Stop:      0 1 6\n";
   t += "# Short-Description: " + c.displayName + "\n";
-  t += "# Description:       " + c.description + "\n";
+  t += std::string(kServiceDescriptionMarker) + c.description + "\n";
   t += "### END INIT INFO\n";
   t += "# Written by \"" + c.executable + " /install\"; removed by \"/remove\".\n\n";
   t += "NAME=" + ShellQuote(c.name) + "\n";
   t += "DAEMON=" + daemon + "\n";
   t += "PIDFILE=" + ShellQuote(DaemonPidFile(c.name)) + "\n";
+  t += "STOPPING=" + ShellQuote(ServiceStopMarker(c.name)) + "\n";
   t += "ACCOUNT=" + ShellQuote(c.account) + "\n";
   t += "ERRORLOG=" + ShellQuote(ErrorLogBeside(c.executable)) + "\n";
   t += "PATH=/usr/sbin:/usr/bin:/sbin:/bin\n\n";
@@ -262,9 +253,12 @@ std::string InitScriptText(const ServiceConfig& c) {
   t += "    exit 1\n";
   t += "    ;;\n";
   t += "  stop)\n";
+  // The stop is marked as under way, with this shell's pid so that a marker
+  // left behind by a killed stop does not count, until the daemon is gone.
+  t += "    echo $$ > \"$STOPPING\"\n";
   t += "    start-stop-daemon --stop --quiet --retry TERM/20/KILL/5 --pidfile \"$PIDFILE\" --exec \"$DAEMON\"\n";
   t += "    rc=$?\n";
-  t += "    rm -f \"$PIDFILE\"\n";
+  t += "    rm -f \"$PIDFILE\" \"$STOPPING\"\n";
   t += "    [ \"$rc\" -eq 1 ] && exit 0\n";
   t += "    exit \"$rc\"\n";
   t += "    ;;\n";
@@ -374,15 +368,6 @@ bool StopSystemService(const std::string& name) {
   }
   if (Exists(UnitPath(name))) return ToolSucceeds({"systemctl", "stop", name});
   return ToolSucceeds({ScriptPath(name), "stop"});
-}
-
-ServiceState QuerySystemServiceState(const std::string& name) {
-  if (!SystemServiceExists(name)) return ServiceState::kNotInstalled;
-  if (Exists(UnitPath(name))) {
-    if (RunTool({"systemctl", "is-active", "--quiet", name}) == 0) return ServiceState::kRunning;
-    return ServiceState::kStopped;
-  }
-  return RunTool({ScriptPath(name), "status"}) == 0 ? ServiceState::kRunning : ServiceState::kStopped;
 }
 
 // ---- the service process ---------------------------------------------------

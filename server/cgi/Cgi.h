@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "server/net/ServerLink.h"
-#include "server/response/HttpRequest.h"
+#include "server/core/ServerLink.h"
+#include "server/core/HttpRequest.h"
 
 namespace zevra {
 

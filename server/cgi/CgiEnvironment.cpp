@@ -2,7 +2,7 @@
 
 #include "common/Text.h"
 #include "platform/CodePage.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 namespace {

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "server/response/HttpRequest.h"
+#include "server/core/HttpRequest.h"
 
 namespace zevra {
 

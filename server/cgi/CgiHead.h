@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "server/response/HttpRequest.h"
+#include "server/core/HttpRequest.h"
 
 namespace zevra {
 

@@ -13,12 +13,12 @@
 #include "platform/Clock.h"
 #include "platform/System.h"
 #include "server/cgi/CgiHead.h"
-#include "server/net/ServerLink.h"
+#include "server/core/ServerLink.h"
 #include "server/response/Compression.h"
 #include "server/response/ErrorPages.h"
 #include "server/response/Logs.h"
 #include "server/response/ResponseHead.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 namespace {

@@ -10,8 +10,8 @@
 
 #include "platform/File.h"
 #include "platform/Process.h"
-#include "server/net/ServerLink.h"
-#include "server/response/HttpRequest.h"
+#include "server/core/ServerLink.h"
+#include "server/core/HttpRequest.h"
 
 namespace zevra {
 

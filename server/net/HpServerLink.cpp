@@ -3,7 +3,7 @@
 #include <climits>
 #include <mutex>
 
-#include "server/net/ConnectionContext.h"
+#include "server/core/ConnectionContext.h"
 
 namespace zevra {
 namespace {

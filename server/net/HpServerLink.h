@@ -2,7 +2,7 @@
 // interface of one server object.
 #pragma once
 
-#include "server/net/ServerLink.h"
+#include "server/core/ServerLink.h"
 #include "socket/HPSocket.h"
 
 namespace zevra {

@@ -19,7 +19,7 @@
 
 #include "common/Text.h"
 #include "platform/System.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "server/net/ConnectionContext.h"
-#include "server/net/ServerLink.h"
+#include "server/core/ConnectionContext.h"
+#include "server/core/ServerLink.h"
 
 namespace zevra {
 

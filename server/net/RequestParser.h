@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/response/HttpRequest.h"
+#include "server/core/HttpRequest.h"
 
 namespace zevra {
 

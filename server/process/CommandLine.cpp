@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "common/Text.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 namespace {

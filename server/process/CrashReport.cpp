@@ -7,7 +7,7 @@
 
 #include "platform/File.h"
 #include "platform/System.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 namespace {

@@ -5,20 +5,15 @@
 #include "platform/Service.h"
 #include "platform/System.h"
 #include "server/process/CommandLine.h"
-#include "server/process/HostTable.h"
+#include "server/dispatch/HostTable.h"
 #include "server/process/Service.h"
 #include "server/process/Settings.h"
 #include "server/process/Worker.h"
 #include "server/response/Logs.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 namespace {
-
-constexpr int kExitNormal = 10000;
-constexpr int kExitInstallFailed = 10003;
-constexpr int kExitRemoveFailed = 10004;
-constexpr int kExitNoGranularity = 10009;
 
 [[noreturn]] void FailInstaller(const char* what, int exitCode) {
   const int error = platform::LastErrorCode();

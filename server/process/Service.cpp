@@ -10,13 +10,11 @@
 #include "platform/Service.h"
 #include "platform/System.h"
 #include "server/response/Logs.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 namespace {
 
-constexpr const char* kServiceName = "Zevra";
-constexpr const char* kServiceDescription = "泽瓦个人网站服务器工作进程。";
 // The account the service runs as: a system account of its own, which may
 // write the logs, the pid file and the three work folders, nothing else.
 constexpr const char* kServiceAccount = "zevra";
@@ -24,7 +22,7 @@ constexpr const char* kServiceAccount = "zevra";
 constexpr int kServiceTypeShareProcess = 32;
 constexpr int kAcceptStopAndShutdown = 5;
 constexpr int kServiceSpecificError = 1066;
-constexpr uint32_t kWorkerStartFailed = 10007;
+constexpr uint32_t kWorkerStartFailed = kExitServerFailed;
 // A worker that ends this soon after its start is restarted only after the
 // same pause, so that one that cannot start does not fill the disk with
 // restart lines.
@@ -199,9 +197,7 @@ std::string ExitCodeHex(uint32_t code) {
 }
 
 uint32_t WorkerExitCode(bool signaled, int code) {
-  if (signaled) return 128u + static_cast<uint32_t>(code);
-  if (code >= 16 && code <= 25) return 10000u + static_cast<uint32_t>(code - 16);
-  return static_cast<uint32_t>(code);
+  return ServerExitCode(signaled, code);
 }
 
 bool InstallService() { return platform::CreateSystemService(ZevraServiceConfig()); }

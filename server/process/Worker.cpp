@@ -18,15 +18,13 @@
 #include "server/net/ReceiveBuffer.h"
 #include "server/process/CrashReport.h"
 #include "server/response/Logs.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 #include "server/response/StaticFile.h"
 #include "socket/HPSocket.h"
 
 namespace zevra {
 namespace {
 
-constexpr int kExitServerFailed = 10007;
-constexpr int kExitThreadFailed = 10008;
 constexpr uint32_t kSweepIntervalMs = 1000;
 
 // Worker-wide objects, made once and never released: the worker ends by

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "gzip/Compression.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 namespace {

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "server/net/ServerLink.h"
-#include "server/response/HttpRequest.h"
+#include "server/core/ServerLink.h"
+#include "server/core/HttpRequest.h"
 
 namespace zevra {
 

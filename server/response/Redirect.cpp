@@ -5,10 +5,10 @@
 #include "server/response/Redirect.h"
 
 #include "common/Text.h"
+#include "server/core/Runtime.h"
 #include "server/response/DirectoryListing.h"
 #include "server/response/Logs.h"
 #include "server/response/ResponseHead.h"
-#include "server/response/Runtime.h"
 
 namespace zevra {
 

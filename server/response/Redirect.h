@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "server/net/ServerLink.h"
-#include "server/response/HttpRequest.h"
+#include "server/core/HttpRequest.h"
+#include "server/core/ServerLink.h"
 
 namespace zevra {
 

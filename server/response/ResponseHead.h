@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "platform/Clock.h"
-#include "server/net/ServerLink.h"
-#include "server/response/HttpRequest.h"
+#include "server/core/ServerLink.h"
+#include "server/core/HttpRequest.h"
 
 namespace zevra {
 

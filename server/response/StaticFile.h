@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "platform/File.h"
-#include "server/net/ConnectionContext.h"
-#include "server/net/ServerLink.h"
-#include "server/response/HttpRequest.h"
+#include "server/core/ConnectionContext.h"
+#include "server/core/ServerLink.h"
+#include "server/core/HttpRequest.h"
 
 namespace zevra {
 

@@ -22,8 +22,8 @@
 
 #include "platform/System.h"
 #include "server/net/ReceiveBuffer.h"
-#include "server/response/Runtime.h"
-#include "tests/unit/FakeConnectionLink.h"
+#include "server/core/Runtime.h"
+#include "tests/support/FakeConnectionLink.h"
 
 namespace zevra {
 namespace {

@@ -10,7 +10,7 @@
 #include <system_error>
 
 #include "platform/System.h"
-#include "server/process/HostTable.h"
+#include "server/dispatch/HostTable.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Request dispatch: a complete request in, exactly one answering path out
 // (an error page, the CGI gateway, the static file or the listing), and
 // every path ends with ResetRequestState.
-#include "server/net/Dispatch.h"
+#include "server/dispatch/Dispatch.h"
 
 #include <algorithm>
 #include <mutex>
@@ -14,16 +14,16 @@
 #include "platform/Path.h"
 #include "platform/System.h"
 #include "server/cgi/Cgi.h"
-#include "server/net/ConnectionContext.h"
+#include "server/core/ConnectionContext.h"
 #include "server/net/ReceiveBuffer.h"
 #include "server/net/RequestParser.h"
-#include "server/process/HostTable.h"
+#include "server/dispatch/HostTable.h"
 #include "server/response/DirectoryListing.h"
 #include "server/response/ErrorPages.h"
 #include "server/response/Logs.h"
 #include "server/response/Redirect.h"
 #include "server/response/ResponseHead.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 #include "server/response/StaticFile.h"
 
 namespace zevra {

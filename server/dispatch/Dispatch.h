@@ -1,7 +1,7 @@
 // The request handlers: a complete request in, exactly one answer out.
 #pragma once
 
-#include "server/net/ServerLink.h"
+#include "server/core/ServerLink.h"
 
 namespace zevra {
 

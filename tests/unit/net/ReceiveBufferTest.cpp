@@ -1,7 +1,7 @@
 // Receive buffering against a fake connection: chunk boundaries anywhere,
 // memory and spooled bodies, pipelining, overshoot and the refusals.
 #include "server/net/ReceiveBuffer.h"
-#include "tests/unit/FakeConnectionLink.h"
+#include "tests/support/FakeConnectionLink.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/File.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 namespace {

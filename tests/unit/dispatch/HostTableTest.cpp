@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <string>
 
-#include "TempDirectory.h"
+#include "tests/support/TempDirectory.h"
 #include "platform/File.h"
-#include "server/process/HostTable.h"
+#include "server/dispatch/HostTable.h"
 #include "server/response/Logs.h"
 
 namespace zevra {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "FakeLink.h"
+#include "tests/support/FakeLink.h"
 #include "server/response/ResponseHead.h"
 
 namespace zevra {

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <string>
 
-#include "server/net/ConnectionContext.h"
-#include "server/net/ServerLink.h"
+#include "server/core/ConnectionContext.h"
+#include "server/core/ServerLink.h"
 
 namespace zevra::fakes {
 

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "FakeLink.h"
+#include "tests/support/FakeLink.h"
 #include "common/Text.h"
 #include "platform/File.h"
 #include "server/response/Logs.h"

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "TempDirectory.h"
+#include "tests/support/TempDirectory.h"
 #include "server/response/DirectoryListing.h"
 #include "server/response/ErrorPages.h"
 

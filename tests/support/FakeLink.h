@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "server/net/ServerLink.h"
+#include "server/core/ServerLink.h"
 
 namespace zevra::fakes {
 

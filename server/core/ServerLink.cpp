@@ -1,4 +1,4 @@
-#include "server/net/ServerLink.h"
+#include "server/core/ServerLink.h"
 
 namespace zevra {
 namespace {

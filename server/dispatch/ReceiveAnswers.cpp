@@ -2,7 +2,7 @@
 // has a request: "100 Continue" and the pages for requests it cannot read.
 // Kept apart from ReceiveBuffer.cpp so that the buffering links (and is
 // tested) without the response code.
-#include "server/net/Dispatch.h"
+#include "server/dispatch/Dispatch.h"
 #include "server/net/ReceiveBuffer.h"
 #include "server/net/RequestParser.h"
 #include "server/response/ErrorPages.h"

@@ -1,6 +1,6 @@
 // Virtual hosts: Hosts/ is read once at start-up into a fixed table; each
 // request looks its Host name up there and splits the content it finds.
-#include "server/process/HostTable.h"
+#include "server/dispatch/HostTable.h"
 
 #include <string>
 
@@ -10,7 +10,7 @@
 #include "platform/File.h"
 #include "platform/System.h"
 #include "server/response/Logs.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 namespace {

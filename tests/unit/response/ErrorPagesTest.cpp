@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "FakeLink.h"
+#include "tests/support/FakeLink.h"
 #include "server/response/ErrorPages.h"
 #include "server/response/Logs.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 namespace {

@@ -10,13 +10,13 @@
 #include <thread>
 #include <vector>
 
-#include "FakeLink.h"
-#include "TempDirectory.h"
+#include "tests/support/FakeLink.h"
+#include "tests/support/TempDirectory.h"
 #include "platform/File.h"
-#include "server/net/ConnectionContext.h"
-#include "server/net/Dispatch.h"
-#include "server/process/HostTable.h"
-#include "server/response/Runtime.h"
+#include "server/core/ConnectionContext.h"
+#include "server/dispatch/Dispatch.h"
+#include "server/dispatch/HostTable.h"
+#include "server/core/Runtime.h"
 #include "server/response/StaticFile.h"
 
 namespace zevra {

@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "TempDirectory.h"
+#include "tests/support/TempDirectory.h"
 #include "platform/File.h"
 #include "platform/System.h"
 

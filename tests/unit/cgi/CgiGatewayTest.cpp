@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "FakeLink.h"
+#include "tests/support/FakeLink.h"
 #include "platform/Clock.h"
 #include "platform/System.h"
 #include "server/cgi/Cgi.h"
@@ -25,7 +25,7 @@
 #include "server/response/Compression.h"
 #include "server/response/ErrorPages.h"
 #include "server/response/Logs.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 

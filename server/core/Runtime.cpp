@@ -1,4 +1,4 @@
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 

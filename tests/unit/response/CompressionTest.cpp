@@ -16,7 +16,7 @@
 
 #include "gzip/Compression.h"
 #include "server/response/Compression.h"
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "server/response/Runtime.h"
+#include "server/core/Runtime.h"
 
 namespace zevra {
 namespace {
