@@ -36,6 +36,7 @@ struct ConnectionContext {
   // Receive buffering's own bookkeeping (not part of a request's answer).
   int32_t requestKind = 0;       // what the current request began with (RequestKind in ReceiveBuffer)
   int32_t closing = 0;           // 1 once a forced close was asked: nothing more is read or answered
+  int32_t bodyDropped = 0;       // 1 when a POST body is read past, not stored (its target is no CGI script)
   std::string headPart;          // the start of a head that has not reached its blank line yet
   std::string deferred;          // bytes that came while a handler ran, kept for the next request
 };

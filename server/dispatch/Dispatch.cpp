@@ -111,61 +111,28 @@ struct Dispatched {
 
 void EndRequest(ConnId conn) { ResetRequestState(conn); }
 
-// The common opening. Returns false when the request has been answered
-// (and ended) already.
-bool OpenRequest(ConnId conn, ConnectionContext& context, Dispatched& d, bool getHandler) {
-  {
-    // Parsed in place: receive buffering leaves the head alone while the
-    // handler runs, and the buffer keeps its capacity for the next request.
-    std::lock_guard<std::recursive_mutex> guard(context.lock);
-    context.state = kStateHandling;
-    size_t length = context.headLength > 0 ? static_cast<size_t>(context.headLength) : 0;
-    if (length > context.headBuffer.size()) length = context.headBuffer.size();
-    d.request = ParseRequestHead(std::string_view(context.headBuffer.data(), length));
-  }
+// Why a request could not be mapped to a local path.
+enum class Mapping { kMapped, kBadRequest, kBadSite, kUnknownHost, kUnsafePath };
+
+// Selects the host and maps the parsed request onto a local path (with the
+// default document for a folder), opening what it finds. Sends nothing.
+Mapping MapRequest(Dispatched& d, bool getHandler) {
   HttpRequest& request = d.request;
-  ResponseHead& response = d.response;
-
-  PrepareAnswer(request, response);
-
-  if (static_cast<int64_t>(Link().ConnectionCount()) > static_cast<int64_t>(g_settings.Connections) + 64) {
-    SendErrorPage(503, request, response, conn);
-    EndRequest(conn);
-    return false;
-  }
   if ((getHandler && request.Method.empty()) || (!request.Method.empty() && request.Directory.empty())) {
     // A request line that did not split into method, target and version,
     // or a target that is no path ("http://x/../a", "C:\a", "*"): mapping
     // an empty path would answer with the site's default document.
-    SendErrorPage(400, request, response, conn);
-    EndRequest(conn);
-    return false;
+    return Mapping::kBadRequest;
   }
-
   d.host = SelectHost(request.Host);
-  switch (d.host.outcome) {
-    case HostOutcome::kBadRecord:
-      SendErrorPage(500, request, response, conn, std::string(kBadSiteDetail) + request.Host);
-      EndRequest(conn);
-      return false;
-    case HostOutcome::kNotConfigured:
-      SendErrorPage(400, request, response, conn);
-      EndRequest(conn);
-      return false;
-    case HostOutcome::kRecord:
-    case HostOutcome::kFallback:
-      break;
-  }
+  if (d.host.outcome == HostOutcome::kBadRecord) return Mapping::kBadSite;
+  if (d.host.outcome == HostOutcome::kNotConfigured) return Mapping::kUnknownHost;
 
   d.requestedPath = request.Directory;
   d.requestedPath += request.FileName;
-  response.FileName = request.FileName;
+  d.response.FileName = request.FileName;
   request.Method = AsciiUpper(request.Method);
-  if (!IsSafeRequestPath(d.requestedPath)) {
-    SendErrorPage(403, request, response, conn);
-    EndRequest(conn);
-    return false;
-  }
+  if (!IsSafeRequestPath(d.requestedPath)) return Mapping::kUnsafePath;
 
   const HostRecord& record = d.host.record;
   d.documentRoot.assign(record.documentRoot);
@@ -185,7 +152,52 @@ bool OpenRequest(ConnId conn, ConnectionContext& context, Dispatched& d, bool ge
     d.lastError = platform::LastErrorCode();
   }
   request.LocalPath = d.localPath;
-  return true;
+  return Mapping::kMapped;
+}
+
+// Parsed in place: receive buffering leaves the head alone while the
+// handler runs, and the buffer keeps its capacity for the next request.
+HttpRequest ParseContextHead(ConnectionContext& context) {
+  std::lock_guard<std::recursive_mutex> guard(context.lock);
+  size_t length = context.headLength > 0 ? static_cast<size_t>(context.headLength) : 0;
+  if (length > context.headBuffer.size()) length = context.headBuffer.size();
+  return ParseRequestHead(std::string_view(context.headBuffer.data(), length));
+}
+
+// The common opening. Returns false when the request has been answered
+// (and ended) already.
+bool OpenRequest(ConnId conn, ConnectionContext& context, Dispatched& d, bool getHandler) {
+  {
+    std::lock_guard<std::recursive_mutex> guard(context.lock);
+    context.state = kStateHandling;
+  }
+  d.request = ParseContextHead(context);
+  HttpRequest& request = d.request;
+  ResponseHead& response = d.response;
+
+  PrepareAnswer(request, response);
+
+  if (static_cast<int64_t>(Link().ConnectionCount()) > static_cast<int64_t>(g_settings.Connections) + 64) {
+    SendErrorPage(503, request, response, conn);
+    EndRequest(conn);
+    return false;
+  }
+  switch (MapRequest(d, getHandler)) {
+    case Mapping::kMapped:
+      return true;
+    case Mapping::kBadRequest:
+    case Mapping::kUnknownHost:
+      SendErrorPage(400, request, response, conn);
+      break;
+    case Mapping::kBadSite:
+      SendErrorPage(500, request, response, conn, std::string(kBadSiteDetail) + request.Host);
+      break;
+    case Mapping::kUnsafePath:
+      SendErrorPage(403, request, response, conn);
+      break;
+  }
+  EndRequest(conn);
+  return false;
 }
 
 // "." + the extension of the whole local path (after its last "."; "html"
@@ -267,6 +279,16 @@ void HandleGetRequest(ConnId conn) {
   EndRequest(conn);
 }
 
+bool PostBodyWanted(ConnId conn) {
+  ConnectionContext* context = Link().Context(conn);
+  if (context == nullptr) return false;
+  // The same mapping the handler will make, from the head alone: only a
+  // script this site may run reads the body.
+  Dispatched d;
+  d.request = ParseContextHead(*context);
+  return MapRequest(d, false) == Mapping::kMapped && d.request.Method == "POST" && IsCgiRequest(d) && MayRunCgi(d);
+}
+
 void HandlePostRequest(ConnId conn) {
   ConnectionContext* context = Link().Context(conn);
   if (context == nullptr) return;
@@ -280,7 +302,10 @@ void HandlePostRequest(ConnId conn) {
       body.kind = CgiBodySource::kMemory;
       body.data = context->bodyMemory.data();
     }
-    body.length = context->contentLength;
+    // A body read past at its head (the target was no script then) is not
+    // there: should the target have become a script meanwhile, the gateway
+    // sees an empty body and says so.
+    body.length = context->bodyDropped != 0 ? 0 : context->contentLength;
   }
   Dispatched d;
   if (!OpenRequest(conn, *context, d, false)) return;
@@ -304,13 +329,11 @@ void HandlePostRequest(ConnId conn) {
 void HandleOtherRequest(ConnId conn) {
   ConnectionContext* context = Link().Context(conn);
   if (context == nullptr) return;
-  HttpRequest request;
   {
     std::lock_guard<std::recursive_mutex> guard(context->lock);
     context->state = kStateHandling;
-    const size_t length = std::min(static_cast<size_t>(std::max(context->headLength, 0)), context->headBuffer.size());
-    request = ParseRequestHead(std::string_view(context->headBuffer.data(), length));
   }
+  const HttpRequest request = ParseContextHead(*context);
   // Whatever the target or the host, the method is what this server
   // lacks; the page is the same for every site.
   ResponseHead response;

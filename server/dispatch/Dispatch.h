@@ -9,5 +9,8 @@ void HandleGetRequest(ConnId conn);
 void HandlePostRequest(ConnId conn);
 // A request with any other method: 501 with the methods there are.
 void HandleOtherRequest(ConnId conn);
+// Whether the POST whose head the connection holds goes to a CGI script
+// this site may run, the one use of a request body.
+bool PostBodyWanted(ConnId conn);
 
 }  // namespace zevra

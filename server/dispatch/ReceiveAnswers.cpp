@@ -35,6 +35,6 @@ void SendContinue(ConnId conn) {
 }
 
 const RequestHandlers kDispatchHandlers = {HandleGetRequest, HandlePostRequest, SendRefusalPage, SendContinue,
-                                           HandleOtherRequest};
+                                           HandleOtherRequest, PostBodyWanted};
 
 }  // namespace zevra

@@ -201,11 +201,18 @@ Step BeginBody(ConnId conn, ConnectionContext& ctx, BodyFraming& framing) {
     return Refuse(conn, ctx, 413);
   }
 
+  // A POST body is kept only for a CGI program: for any other target the
+  // answer (405, 400 …) needs none of it, and it is read past like the
+  // body of a GET instead of filling memory or WebTemp.
+  const bool keepBody = kind == kKindPost && framing.contentLength > 0 &&
+                        (g_handlers == nullptr || g_handlers->wantsBody == nullptr || g_handlers->wantsBody(conn));
+
   Guard guard(ctx.lock);
   ctx.contentLength = framing.length == BodyFraming::kLength ? framing.contentLength : 0;
   ctx.bodyReceived = 0;
   ctx.bodySpooled = 0;
-  if (kind == kKindPost) {
+  ctx.bodyDropped = kind == kKindPost && !keepBody ? 1 : 0;
+  if (kind == kKindPost && keepBody) {
     if (ctx.contentLength <= kMaxMemoryBody) {
       ctx.bodyMemory.reserve(static_cast<size_t>(ctx.contentLength));
     } else {
@@ -225,7 +232,7 @@ Step TakeBody(ConnId conn, ConnectionContext& ctx, std::string_view& input) {
     size_t take = static_cast<size_t>(std::min<int64_t>(remaining, static_cast<int64_t>(input.size())));
     if (take > 0) {
       std::string_view bytes = input.substr(0, take);
-      if (ctx.requestKind == kKindPost) {
+      if (ctx.requestKind == kKindPost && ctx.bodyDropped == 0) {
         if (ctx.bodySpooled == 0) {
           ctx.bodyMemory.append(bytes.data(), bytes.size());
         } else if (!SpoolBody(ctx, ctx.bodyReceived == 0 ? kSpoolFirst : kSpoolMore, bytes)) {
@@ -392,6 +399,7 @@ void ResetRequestState(ConnId conn) {
   ctx->contentLength = 0;
   ctx->headLength = 0;
   ctx->requestKind = kKindNone;
+  ctx->bodyDropped = 0;
 }
 
 void ReleaseConnectionState(ConnectionContext& context) {

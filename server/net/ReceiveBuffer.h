@@ -41,6 +41,10 @@ struct RequestHandlers {
   void (*sendContinue)(ConnId conn);
   // A complete request whose method this server does not implement.
   void (*handleOther)(ConnId conn);
+  // Asked once the head of a POST with a body is complete: whether the
+  // handler will use the body (the target is a CGI script). When not, the
+  // body is read and dropped, never stored. Null: always kept.
+  bool (*wantsBody)(ConnId conn);
 };
 // The table stays in use for the life of the process (or until the next
 // call); without one, every complete request closes its connection.

@@ -209,6 +209,15 @@ def test_body_above_the_limit_is_refused_before_it_is_stored(program, site):
         assert closed_by_peer(s)
     assert os.listdir(program.path("WebTemp")) == []
 
+    # Below the limit, the body of a request for what is no script is read
+    # past: half-way through the upload nothing of it lies in WebTemp.
+    with socket.create_connection(("127.0.0.1", w.port), timeout=10) as s:
+        s.sendall(b"POST /f.txt HTTP/1.1\r\nHost: localhost\r\nContent-Length: 200000\r\n\r\n" + b"u" * 100000)
+        time.sleep(0.5)
+        assert os.listdir(program.path("WebTemp")) == []
+        r = exchange(s, b"u" * 100000)
+        assert r.status == 405 and r.header("Connection") == "keep-alive"
+
     # curl uploading 2 MiB against a limit of 1 MiB asks first (Expect:
     # 100-continue) and is refused from the head alone.
     upload = program.write("upload.bin", b"u" * (2 << 20))

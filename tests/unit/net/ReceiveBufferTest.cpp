@@ -77,7 +77,7 @@ void RecordOther(ConnId conn) { Record(conn, false, true); }
 void RecordPage(int status, ConnId, std::string_view) { g_recorder->pages.push_back(status); }
 void RecordContinue(ConnId) { ++g_recorder->continues; }
 
-const RequestHandlers kRecordingHandlers = {RecordGet, RecordPost, RecordPage, RecordContinue, RecordOther};
+const RequestHandlers kRecordingHandlers = {RecordGet, RecordPost, RecordPage, RecordContinue, RecordOther, nullptr};
 
 constexpr ConnId kConn = 7;
 
@@ -225,6 +225,29 @@ TEST_F(ReceiveBufferTest, OtherMethodsReachTheirHandlerAndNonHttpCloses) {
   Feed(" / HTTP/1.1\r\n\r\n");
   ASSERT_EQ(recorder_.handled.size(), 1u);
   EXPECT_TRUE(recorder_.handled[0].other);
+}
+
+bool RefuseBody(ConnId) { return false; }
+const RequestHandlers kBodylessHandlers = {RecordGet, RecordPost, RecordPage, RecordContinue, RecordOther, RefuseBody};
+
+TEST_F(ReceiveBufferTest, BodyNobodyWantsIsReadPastNotStored) {
+  SetRequestHandlers(&kBodylessHandlers);
+  for (size_t length : {10u, 5000u}) {
+    Open();
+    const std::string body(length, 'b');
+    FeedInPieces("POST /static.txt HTTP/1.1\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n" + body +
+                     kGet,
+                 700);
+    // Nothing in WebTemp at any point, the POST handler still answers (with
+    // no body to see), and the request after the body is the next one.
+    EXPECT_TRUE(fs::is_empty(root_ / "WebTemp")) << length;
+    ASSERT_EQ(recorder_.handled.size(), 2u) << length;
+    EXPECT_TRUE(recorder_.handled[0].post);
+    EXPECT_EQ(recorder_.handled[0].bodySpooled, 0);
+    EXPECT_EQ(recorder_.handled[0].body, "");
+    EXPECT_EQ(recorder_.handled[1].head, kGet);
+    ExpectIdle();
+  }
 }
 
 TEST_F(ReceiveBufferTest, BodyAboveTheLimitIsRefusedBeforeItIsRead) {
