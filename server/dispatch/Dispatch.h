@@ -2,6 +2,7 @@
 #pragma once
 
 #include "server/core/ServerLink.h"
+#include "server/net/ReceiveBuffer.h"
 
 namespace zevra {
 
@@ -12,5 +13,9 @@ void HandleOtherRequest(ConnId conn);
 // Whether the POST whose head the connection holds goes to a CGI script
 // this site may run, the one use of a request body.
 bool PostBodyWanted(ConnId conn);
+
+// The receive-buffering table that answers through these handlers and the
+// error pages.
+extern const RequestHandlers kDispatchHandlers;
 
 }  // namespace zevra

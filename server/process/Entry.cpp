@@ -4,6 +4,7 @@
 
 #include "platform/Service.h"
 #include "platform/System.h"
+#include "server/core/ExitCodes.h"
 #include "server/process/CommandLine.h"
 #include "server/dispatch/HostTable.h"
 #include "server/process/Service.h"

@@ -5,7 +5,7 @@
 
 #include "platform/Directory.h"
 #include "platform/File.h"
-#include "platform/System.h"
+#include "server/core/ProgramPaths.h"
 #include "server/response/StaticFile.h"
 
 namespace zevra {
@@ -40,15 +40,11 @@ std::string EntityTagOf(std::string_view localPath, std::string_view lastModifie
 
 std::string GzipCachePath(std::string_view programDirectory, std::string_view localPath,
                           std::string_view lastModified) {
-  std::string path(programDirectory);
-  path += platform::kPathSeparator;
-  path += "WebCache";
-  path += platform::kPathSeparator;
-  path += "cache_";
-  path += HashText(localPath);
-  path += '_';
-  path += HashText(lastModified);
-  return path;
+  std::string name = "cache_";
+  name += HashText(localPath);
+  name += '_';
+  name += HashText(lastModified);
+  return JoinPath(programDirectory, {"WebCache", name});
 }
 
 namespace {
@@ -151,16 +147,14 @@ void GzipCacheTable::Clear() {
 }
 
 void ClearGzipCacheFolder(std::string_view programDirectory) {
-  std::string folder(programDirectory);
-  folder += platform::kPathSeparator;
-  folder += "WebCache";
+  const std::string folder = JoinPath(programDirectory, {"WebCache"});
   platform::DirectoryReader reader = platform::DirectoryReader::Open(folder);
   platform::DirectoryEntry entry;
   // Only what this server names there: anything else an administrator put
   // in the folder stays.
   while (reader.Next(entry)) {
     if (entry.isDirectory || !entry.name.starts_with("cache_")) continue;
-    platform::RemoveFile(folder + platform::kPathSeparator + entry.name);
+    platform::RemoveFile(JoinPath(folder, {entry.name}));
   }
 }
 

@@ -4,11 +4,8 @@
 // "/" and miss, so "/app" answers 301 to "/app/".
 #include "server/response/Redirect.h"
 
-#include "common/Text.h"
-#include "server/core/Runtime.h"
+#include "server/response/Answer.h"
 #include "server/response/DirectoryListing.h"
-#include "server/response/Logs.h"
-#include "server/response/ResponseHead.h"
 
 namespace zevra {
 
@@ -42,11 +39,7 @@ void SendFolderRedirect(const HttpRequest& request, ResponseHead& response, Conn
   response.ExtraHeaders += location;
   response.ExtraHeaders += "\r\nContent-Length: 0\r\n";
   response.AcceptRanges.clear();
-  const std::string line =
-      g_settings.WriteAccessLog ? AccessLogMessage(conn, request, "301", "0") : std::string();
-  SendBytes(conn, BuildResponseHead(response));
-  if (AsciiLower(response.Connection) != "keep-alive") Link().Disconnect(conn);
-  if (g_settings.WriteAccessLog) AppendAccessLog(line);
+  FinishAnswer(conn, request, response, Answer{});
 }
 
 }  // namespace zevra
