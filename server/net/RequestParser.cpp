@@ -272,10 +272,17 @@ bool SplitTarget(std::string_view target, std::string& directory, std::string& f
 
   // A "?" at the very end gives no query and leaves Query alone. A NUL
   // cannot travel in an environment variable, so it is dropped here as
-  // it is from the path.
+  // it is from the path; raw bytes that are not UTF-8 (clients encode
+  // them; a raw one is a broken or hostile request) are repaired like the
+  // path's, since every text inside is UTF-8.
   if (question != std::string_view::npos && question + 1 < target.size()) {
     query.assign(target.substr(question + 1));
     std::erase(query, '\0');
+    if (!IsValidUtf8(query)) {
+      std::string valid;
+      AppendValidUtf8(query, valid);
+      query.swap(valid);
+    }
   }
   const std::string_view path = decoded;
   // UTF-8 never hides "/" inside a multibyte character, so a byte search

@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string* piece : {&directory, &fileName}) Check(zevra::Utf8ToAnsi(*piece) == *piece);
   // The target is cut at its first '?' before decoding: the pieces of the
   // path put together give the decoded, repaired part before it, and the
-  // query is the rest as sent, less its NULs.
+  // query is the rest as sent, less its NULs, repaired the same way.
   const size_t question = target.find('?');
   std::string path = directory;
   for (char& c : path) {
@@ -52,6 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(path == zevra::Utf8ToAnsi(zevra::PercentDecode(target.substr(0, question))));
   std::string rawQuery(question == std::string_view::npos ? std::string_view() : target.substr(question + 1));
   std::erase(rawQuery, '\0');
-  Check(query == rawQuery);
+  Check(query == zevra::Utf8ToAnsi(rawQuery));
   return 0;
 }

@@ -81,9 +81,12 @@ TEST(RequestParser, TargetIsSplitThenOnlyThePathDecoded) {
   EXPECT_EQ(r.Query, "q=C%2B%2B&a=1%26b%3D2+c");
   EXPECT_EQ(r.Uri, "/q.php?q=C%2B%2B&a=1%26b%3D2+c");
 
-  // A raw NUL cannot reach an environment variable.
+  // A raw NUL cannot reach an environment variable; raw bytes that are
+  // not UTF-8 are repaired as in the path, raw UTF-8 is kept.
   r = ParseLine(std::string("GET /q?a=1\0b HTTP/1.1", 21));
   EXPECT_EQ(r.Query, "a=1b");
+  r = ParseLine("GET /q?a=\xFF&b=\xE4\xB8\xAD HTTP/1.1");
+  EXPECT_EQ(r.Query, "a=\xEF\xBF\xBD&b=\xE4\xB8\xAD");
 
   // Encoded slashes in either case take part in the split at the last one.
   r = ParseLine("GET /a%2fb%2Fc HTTP/1.1");
