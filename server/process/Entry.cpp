@@ -4,7 +4,7 @@
 
 #include "platform/Service.h"
 #include "platform/System.h"
-#include "server/core/ExitCodes.h"
+#include "common/Product.h"
 #include "server/process/CommandLine.h"
 #include "server/dispatch/HostTable.h"
 #include "server/process/Service.h"
