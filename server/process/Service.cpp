@@ -179,6 +179,8 @@ platform::ServiceConfig ZevraServiceConfig() {
   c.account = kServiceAccount;
   c.writableFiles = {ProgramPath({"error.log"}), ProgramPath({"Zevra.pid"})};
   c.writableDirectories = {ProgramPath({"WebLogs"}), ProgramPath({"WebTemp"}), ProgramPath({"WebCache"})};
+  c.readablePaths = {ProgramPath({"libZevra.Socket.so"}), ProgramPath({"libgzip.so"}), ProgramPath({kSettingsFile}),
+                     ProgramPath({"Hosts"}), ProgramPath({"WebRoot"})};
   return c;
 }
 

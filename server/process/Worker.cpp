@@ -21,6 +21,7 @@
 #include "server/process/CrashReport.h"
 #include "server/response/Logs.h"
 #include "server/core/Runtime.h"
+#include "server/response/StaticFile.h"
 #include "socket/HPSocket.h"
 
 namespace zevra {
@@ -118,6 +119,9 @@ void SweepSilentConnections() {
 void StartWorker() {
   InstallCrashReport();
   WritePidFile();
+  // Copies left by an earlier worker are not in this worker's table: they
+  // would never be served again, nor ever removed.
+  ClearGzipCacheFolder(g_startup.programDirectory);
 #ifdef ZEVRA_CRASH_PROBE
   const std::string probe = platform::CrashProbeRequest();
   if (probe.rfind("request:", 0) == 0) {

@@ -74,7 +74,7 @@ void Handle(ConnId conn) {
 void HandlePage(int status, ConnId, std::string_view) { Check(status == 400 || status == 411 || status == 500); }
 void HandleContinue(ConnId) {}
 
-const RequestHandlers kHandlers = {Handle, Handle, HandlePage, HandleContinue};
+const RequestHandlers kHandlers = {Handle, Handle, HandlePage, HandleContinue, Handle, nullptr};
 
 bool g_noSpoolDirectory = false;
 
