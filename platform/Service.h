@@ -43,7 +43,24 @@ bool OpenSystemService(const std::string& name);
 bool StartSystemService(const std::string& name);
 // Sends the stop control and returns once the service has stopped.
 bool StopSystemService(const std::string& name);
+// One look at the service's state; a stop or start that is under way shows
+// as its pending state.
 ServiceState QuerySystemServiceState(const std::string& name);
+
+// What the management console needs beyond that.
+// The description written at installation, read back unchanged; false when
+// the service is not there or carries none.
+bool QuerySystemServiceDescription(const std::string& name, std::string& description);
+// Sends the stop control and returns at once: the stop completes (or not)
+// while the caller goes on.
+bool RequestSystemServiceStop(const std::string& name);
+// The service's running processes as the service manager knows them: its
+// main process and that process's children. A pid file that the service's
+// own account could write is never trusted for this.
+std::vector<uint32_t> SystemServiceProcessIds(const std::string& name);
+// Ends pid at once, but only while it runs the program file executable:
+// a stale or forged id never reaches an unrelated process.
+bool EndProgramRunning(uint32_t pid, const std::string& executable);
 
 // What the manager writes for a service (exposed so it can be checked).
 std::string SystemdUnitText(const ServiceConfig& config);

@@ -24,26 +24,15 @@
 
 #include "platform/File.h"
 #include "platform/ProcessControl.h"
+#include "platform/posix/ServicePaths.h"
 
 namespace zevra::platform {
 namespace {
 
-const char* kSystemdUnitDir = "/etc/systemd/system";
-const char* kInitScriptDir = "/etc/init.d";
-
-bool SystemdRuns() {
-  struct stat st;
-  return ::stat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string UnitPath(const std::string& name) { return std::string(kSystemdUnitDir) + "/" + name + ".service"; }
-std::string ScriptPath(const std::string& name) { return std::string(kInitScriptDir) + "/" + name; }
-std::string DaemonPidFile(const std::string& name) { return "/run/" + name + ".daemon.pid"; }
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
+std::string UnitPath(const std::string& name) { return ServiceUnitPath(name); }
+std::string ScriptPath(const std::string& name) { return ServiceScriptPath(name); }
+std::string DaemonPidFile(const std::string& name) { return ServiceDaemonPidFile(name); }
+bool Exists(const std::string& path) { return ServicePathExists(path); }
 
 // Runs a system tool with its output discarded; its exit status, or -1.
 int RunTool(const std::vector<std::string>& argv) {
@@ -145,6 +134,7 @@ bool GrantWrites(const ServiceConfig& config, uid_t uid, gid_t gid) {
 
 std::string SystemdUnitText(const ServiceConfig& c) {
   std::string t;
+  t += std::string(kServiceDescriptionMarker) + c.description + "\n";
   t += "[Unit]\n";
   t += "Description=" + c.displayName + " - " + c.description + "\n";
   t += "After=network.target\n\n";
@@ -178,12 +168,13 @@ std::string InitScriptText(const ServiceConfig& c) {
   t += std::string("# Default-Start:     ") + (c.autoStart ? "2 3 4 5" : "") + "\n";
   t += "# Default-Stop:      0 1 6\n";
   t += "# Short-Description: " + c.displayName + "\n";
-  t += "# Description:       " + c.description + "\n";
+  t += std::string(kServiceDescriptionMarker) + c.description + "\n";
   t += "### END INIT INFO\n";
   t += "# Written by \"" + c.executable + " /install\"; removed by \"/remove\".\n\n";
   t += "NAME=" + ShellQuote(c.name) + "\n";
   t += "DAEMON=" + daemon + "\n";
   t += "PIDFILE=" + ShellQuote(DaemonPidFile(c.name)) + "\n";
+  t += "STOPPING=" + ShellQuote(ServiceStopMarker(c.name)) + "\n";
   t += "ACCOUNT=" + ShellQuote(c.account) + "\n";
   t += "PATH=/usr/sbin:/usr/bin:/sbin:/bin\n\n";
   t += "case \"$1\" in\n";
@@ -196,9 +187,12 @@ std::string InitScriptText(const ServiceConfig& c) {
   t += "      -- \"$DAEMON\" " + c.arguments + "\n";
   t += "    ;;\n";
   t += "  stop)\n";
+  // The stop is marked as under way, with this shell's pid so that a marker
+  // left behind by a killed stop does not count, until the daemon is gone.
+  t += "    echo $$ > \"$STOPPING\"\n";
   t += "    start-stop-daemon --stop --quiet --retry TERM/20/KILL/5 --pidfile \"$PIDFILE\" --exec \"$DAEMON\"\n";
   t += "    rc=$?\n";
-  t += "    rm -f \"$PIDFILE\"\n";
+  t += "    rm -f \"$PIDFILE\" \"$STOPPING\"\n";
   t += "    [ \"$rc\" -eq 1 ] && exit 0\n";
   t += "    exit \"$rc\"\n";
   t += "    ;;\n";
@@ -300,15 +294,6 @@ bool StopSystemService(const std::string& name) {
   }
   if (Exists(UnitPath(name))) return ToolSucceeds({"systemctl", "stop", name});
   return ToolSucceeds({ScriptPath(name), "stop"});
-}
-
-ServiceState QuerySystemServiceState(const std::string& name) {
-  if (!SystemServiceExists(name)) return ServiceState::kNotInstalled;
-  if (Exists(UnitPath(name))) {
-    if (RunTool({"systemctl", "is-active", "--quiet", name}) == 0) return ServiceState::kRunning;
-    return ServiceState::kStopped;
-  }
-  return RunTool({ScriptPath(name), "status"}) == 0 ? ServiceState::kRunning : ServiceState::kStopped;
 }
 
 // ---- the service process ---------------------------------------------------

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/Product.h"
 #include "common/Settings.h"
 
 namespace zevra {
@@ -19,10 +20,5 @@ struct StartupValues {
 
 extern StartupValues g_startup;
 extern ServerSettings g_settings;
-
-inline constexpr const char* kVersionText = "Zevra/0.2.9";
-inline constexpr const char* kProductName = "Zevra";
-inline constexpr const char* kVersionNumber = "0.2.9";
-inline constexpr const char* kDisplayName = "泽瓦个人网站服务器";
 
 }  // namespace zevra

@@ -17,8 +17,6 @@
 namespace zevra {
 namespace {
 
-constexpr const char* kServiceName = "Zevra";
-constexpr const char* kServiceDescription = "泽瓦个人网站服务器工作进程。";
 // The account the service runs as: a system account of its own, which may
 // write the logs, the pid file and the three work folders, nothing else.
 constexpr const char* kServiceAccount = "zevra";
@@ -198,9 +196,7 @@ std::string ExitCodeHex(uint32_t code) {
 }
 
 uint32_t WorkerExitCode(bool signaled, int code) {
-  if (signaled) return 128u + static_cast<uint32_t>(code);
-  if (code >= 16 && code <= 25) return 10000u + static_cast<uint32_t>(code - 16);
-  return static_cast<uint32_t>(code);
+  return ServerExitCode(signaled, code);
 }
 
 bool InstallService() { return platform::CreateSystemService(ZevraServiceConfig()); }

@@ -14,15 +14,12 @@ constexpr int64_t kWindowCeiling = int64_t{1} << 31;  // the window is a 32-bit 
 
 struct SettingsReader {
   const ProfileFile& file;
-  std::string Text(const char* section, const char* key, const char* def) const {
-    return file.Read(section, key, def);
+  std::string Text(SettingId id) const {
+    const SettingKey& k = kSettingKeys[id];
+    return file.Read(k.section, k.key, k.serverDefault);
   }
-  int32_t Integer(const char* section, const char* key, const char* def) const {
-    return ReadInteger(Text(section, key, def));
-  }
-  bool Boolean(const char* section, const char* key, const char* def) const {
-    return ReadBoolean(Text(section, key, def));
-  }
+  int32_t Integer(SettingId id) const { return ReadInteger(Text(id)); }
+  bool Boolean(SettingId id) const { return ReadBoolean(Text(id)); }
 };
 
 std::string SettingsPath() { return ProgramPath({kSettingsFile}); }
@@ -33,27 +30,25 @@ template <typename Hook>
 ServerSettings ReadInOrder(const ProfileFile& file, uint32_t granularity, Hook afterAccessLogSwitch) {
   SettingsReader r{file};
   ServerSettings s;
-  s.Port = r.Integer("Listen", "Port", "80");
-  s.WorkerThreads = r.Integer("Performance", "WorkerThreads", "8");
-  s.Connections = r.Integer("Performance", "Connections", "1024");
-  s.MaxConn = r.Integer("Performance", "MaxConn", "10240");
-  s.KeepAlive = r.Integer("Performance", "KeepAlive", "0");
-  s.WriteAccessLog = r.Boolean("Settings", "WriteAccessLog", "True");
+  s.Port = r.Integer(kSettingPort);
+  s.WorkerThreads = r.Integer(kSettingWorkerThreads);
+  s.Connections = r.Integer(kSettingConnections);
+  s.MaxConn = r.Integer(kSettingMaxConn);
+  s.KeepAlive = r.Integer(kSettingKeepAlive);
+  s.WriteAccessLog = r.Boolean(kSettingWriteAccessLog);
   afterAccessLogSwitch(s);
-  s.EnableGZIP = r.Boolean("Settings", "EnableGZIP", "True");
-  s.GZIPCompressLevel = r.Integer("Settings", "GZIPCompressLevel", "3");
-  s.GatewayTimeout = r.Integer("Settings", "GatewayTimeout", "30000");
-  s.Debug = r.Boolean("Settings", "Debug", "True");
-  s.Buffer = r.Integer("Performance", "Buffer", "40960");
-  s.ServerAdmin = r.Text("Settings", "ServerAdmin", "webmaster");
-  s.FileMapping = FileMappingWindow(r.Integer("Performance", "FileMapping", "16"), granularity);
-  s.DirectoryListing = r.Boolean("Settings", "DirectoryListing", "True");
+  s.EnableGZIP = r.Boolean(kSettingEnableGZIP);
+  s.GZIPCompressLevel = r.Integer(kSettingGZIPCompressLevel);
+  s.GatewayTimeout = r.Integer(kSettingGatewayTimeout);
+  s.Debug = r.Boolean(kSettingDebug);
+  s.Buffer = r.Integer(kSettingBuffer);
+  s.ServerAdmin = r.Text(kSettingServerAdmin);
+  s.FileMapping = FileMappingWindow(r.Integer(kSettingFileMapping), granularity);
+  s.DirectoryListing = r.Boolean(kSettingDirectoryListing);
   return s;
 }
 
 }  // namespace
-
-bool ReadBoolean(std::string_view text) { return EqualsIgnoreCase(text, "TRUE"); }
 
 int32_t FileMappingWindow(int32_t mebibytes, uint32_t granularity) {
   const int64_t g = granularity == 0 ? 1 : granularity;
