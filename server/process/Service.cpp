@@ -9,7 +9,7 @@
 #include "platform/ProcessControl.h"
 #include "platform/Service.h"
 #include "platform/System.h"
-#include "server/core/ExitCodes.h"
+#include "common/Product.h"
 #include "server/core/ProgramPaths.h"
 #include "server/response/Logs.h"
 #include "server/core/Runtime.h"
@@ -24,7 +24,6 @@ constexpr const char* kServiceAccount = "zevra";
 constexpr int kServiceTypeShareProcess = 32;
 constexpr int kAcceptStopAndShutdown = 5;
 constexpr int kServiceSpecificError = 1066;
-constexpr uint32_t kWorkerStartFailed = kExitServerFailed;
 // A worker that ends this soon after its start is restarted only after the
 // same pause, so that one that cannot start does not fill the disk with
 // restart lines.
@@ -133,7 +132,7 @@ void ServiceMain() {
       const int error = platform::LastErrorCode();
       AppendErrorLog("[ Core ] Error while creating worker, OS Error - " + std::to_string(error) + " " +
                      platform::SystemErrorText(error));
-      StopWithCode(kWorkerStartFailed);
+      StopWithCode(kExitServerFailed);
       return;
     }
     const uint64_t startedAt = platform::MonotonicMilliseconds();
@@ -157,7 +156,7 @@ void ServiceMain() {
     }
     if (stopping) return;  // the control handler ended the worker (10005)
     previousExit = waited ? WorkerExitCode(end.signaled, end.code) : 0;
-    if (previousExit == 10001 || previousExit == 10002 || previousExit == kWorkerStartFailed) {
+    if (previousExit == 10001 || previousExit == 10002 || previousExit == static_cast<uint32_t>(kExitServerFailed)) {
       AppendErrorLog("[ Core ] Unable to restart worker. Terminated. Code: " + std::to_string(previousExit));
       StopWithCode(previousExit);
       return;
