@@ -127,7 +127,7 @@ size_t FormatCrashLine(const platform::CrashRecord& record, std::string_view pid
 }
 
 void InstallCrashReport() {
-  g_pidFilePath = ProgramPath({"Zevra.pid"});
+  g_pidFilePath = PidFilePath();
   g_errorLog = platform::File::OpenAppend(ProgramPath({"error.log"}));
   platform::InstallCrashHandler(ReportCrash);
 }

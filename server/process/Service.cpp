@@ -43,7 +43,6 @@ DaemonState& Daemon() {
   return d;
 }
 
-std::string PidFilePath() { return ProgramPath({"Zevra.pid"}); }
 std::string ExecutablePath() { return ProgramPath({g_startup.programFileName}); }
 
 void SetStatus(int state, int win32Exit, int specificExit) {
@@ -176,7 +175,7 @@ platform::ServiceConfig ZevraServiceConfig() {
   c.arguments = "/daemon";
   c.autoStart = true;
   c.account = kServiceAccount;
-  c.writableFiles = {ProgramPath({"error.log"}), ProgramPath({"Zevra.pid"})};
+  c.writableFiles = {ProgramPath({"error.log"}), PidFilePath()};
   c.writableDirectories = {ProgramPath({"WebLogs"}), ProgramPath({"WebTemp"}), ProgramPath({"WebCache"})};
   return c;
 }

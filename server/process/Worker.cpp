@@ -41,7 +41,7 @@ std::string g_crashOnRequest;
 #endif
 
 void WritePidFile() {
-  const std::string path = ProgramPath({"Zevra.pid"});
+  const std::string path = PidFilePath();
   platform::RemoveFile(path);
   platform::File file = platform::File::CreateAlways(path);
   const std::string pid = std::to_string(platform::CurrentProcessId());
