@@ -20,6 +20,7 @@
 #include "server/net/ReceiveBuffer.h"
 #include "server/process/CrashReport.h"
 #include "server/response/Logs.h"
+#include "server/core/ProgramPaths.h"
 #include "server/core/Runtime.h"
 #include "server/response/StaticFile.h"
 #include "socket/HPSocket.h"
@@ -41,7 +42,7 @@ std::string g_crashOnRequest;
 #endif
 
 void WritePidFile() {
-  const std::string path = g_startup.programDirectory + platform::kPathSeparator + "Zevra.pid";
+  const std::string path = PidFilePath();
   platform::RemoveFile(path);
   platform::File file = platform::File::CreateAlways(path);
   const std::string pid = std::to_string(platform::CurrentProcessId());

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "TempDirectory.h"
+#include "tests/support/TempDirectory.h"
 #include "common/Profile.h"
 #include "platform/File.h"
 

@@ -1,7 +1,7 @@
 // Receive buffering against a fake connection: chunk boundaries anywhere,
 // memory and spooled bodies, pipelining, overshoot and the refusals.
 #include "server/net/ReceiveBuffer.h"
-#include "tests/support/FakeConnectionLink.h"
+#include "tests/support/FakeLink.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using fakes::FakeConnectionLink;
+using fakes::FakeLink;
 
 // What a handler saw when it was called.
 struct HandledRequest {
@@ -92,6 +92,9 @@ class ReceiveBufferTest : public ::testing::Test {
     g_startup.programDirectory = root_.string();
     g_recorder = &recorder_;
     SetLink(&link_);
+    // A closed connection stays readable here: the tests look at what the
+    // refusal left behind in its context.
+    link_.SetCloseOnDisconnect(false);
     SetRequestHandlers(&kRecordingHandlers);
     Open();
   }
@@ -106,10 +109,8 @@ class ReceiveBufferTest : public ::testing::Test {
   void Open() {
     context_ = std::make_unique<ConnectionContext>();
     context_->spoolNumber = NewSpoolNumber();
-    link_.contexts[kConn] = context_.get();
-    link_.disconnected = false;
-    link_.disconnects = 0;
-    link_.sent.clear();
+    link_.Reset(kConn);
+    link_.SetContext(kConn, context_.get());
     recorder_ = Recorder();
   }
 
@@ -136,7 +137,7 @@ class ReceiveBufferTest : public ::testing::Test {
   }
 
   fs::path root_;
-  FakeConnectionLink link_;
+  FakeLink link_;
   Recorder recorder_;
   std::unique_ptr<ConnectionContext> context_;
 };
@@ -162,8 +163,8 @@ TEST_F(ReceiveBufferTest, GetInOneChunkIsHandledOnceWithItsExactHead) {
   EXPECT_EQ(r.head, kGet);
   EXPECT_EQ(r.headLength, static_cast<int32_t>(kGet.size()));
   EXPECT_EQ(r.busy, 1);
-  EXPECT_EQ(link_.sent, "answer");
-  EXPECT_EQ(link_.disconnects, 0);
+  EXPECT_EQ(link_.Sent(kConn), "answer");
+  EXPECT_EQ(link_.Disconnects(kConn), 0);
   ExpectIdle();
 }
 
@@ -181,7 +182,7 @@ TEST_F(ReceiveBufferTest, HeadSplitAtEveryPointIsCollectedIntoOneRequest) {
   FeedInPieces(kGet, 1);
   ASSERT_EQ(recorder_.handled.size(), 1u);
   EXPECT_EQ(recorder_.handled[0].head, kGet);
-  EXPECT_EQ(link_.disconnects, 0);
+  EXPECT_EQ(link_.Disconnects(kConn), 0);
 }
 
 TEST_F(ReceiveBufferTest, OtherMethodsReachTheirHandlerAndNonHttpCloses) {
@@ -205,8 +206,8 @@ TEST_F(ReceiveBufferTest, OtherMethodsReachTheirHandlerAndNonHttpCloses) {
                             std::string(" / HTTP/1.1\r\n\r\n"), std::string(kMaxMethodLength + 1, 'A')}) {
     Open();
     Feed(first);
-    EXPECT_EQ(link_.disconnects, 1) << first;
-    EXPECT_TRUE(link_.sent.empty()) << first;
+    EXPECT_EQ(link_.Disconnects(kConn), 1) << first;
+    EXPECT_TRUE(link_.Sent(kConn).empty()) << first;
     EXPECT_TRUE(recorder_.handled.empty()) << first;
     EXPECT_TRUE(recorder_.pages.empty()) << first;
     // Nothing more is read once the close is asked.
@@ -290,7 +291,7 @@ TEST_F(ReceiveBufferTest, HeadLimitIs64KiBWithItsBlankLine) {
   FeedInPieces(headOf(kMaxHeadBytes + 1), 1000);
   EXPECT_TRUE(recorder_.handled.empty());
   EXPECT_EQ(recorder_.pages, std::vector<int>{400});
-  EXPECT_EQ(link_.disconnects, 1);
+  EXPECT_EQ(link_.Disconnects(kConn), 1);
   ExpectIdle();
 
   // Without any blank line the refusal comes as the limit is reached.
@@ -317,7 +318,7 @@ TEST_F(ReceiveBufferTest, PipelinedRequestsAreAnsweredInOrderWhateverTheChunks) 
     EXPECT_EQ(recorder_.handled[1].head, Post(5));
     EXPECT_EQ(recorder_.handled[1].body, "hello");
     EXPECT_EQ(recorder_.handled[2].head, c);
-    EXPECT_EQ(link_.sent, "answeransweranswer");
+    EXPECT_EQ(link_.Sent(kConn), "answeransweranswer");
     ExpectIdle();
   }
 }
@@ -424,7 +425,7 @@ TEST_F(ReceiveBufferTest, BodyOfAGetIsReadAndDropped) {
   ASSERT_EQ(recorder_.handled.size(), 2u);
   EXPECT_EQ(recorder_.handled[0].head, get);
   EXPECT_EQ(recorder_.handled[1].head, kGet);
-  EXPECT_EQ(link_.disconnects, 0);
+  EXPECT_EQ(link_.Disconnects(kConn), 0);
 }
 
 TEST_F(ReceiveBufferTest, PostWithoutUsableLengthIsRefusedAndClosed) {
@@ -452,7 +453,7 @@ TEST_F(ReceiveBufferTest, PostWithoutUsableLengthIsRefusedAndClosed) {
     Feed(c.head + "hello");
     EXPECT_TRUE(recorder_.handled.empty()) << c.head;
     EXPECT_EQ(recorder_.pages, std::vector<int>{c.status}) << c.head;
-    EXPECT_EQ(link_.disconnects, 1) << c.head;
+    EXPECT_EQ(link_.Disconnects(kConn), 1) << c.head;
     ExpectIdle();
   }
 }
@@ -499,7 +500,7 @@ TEST_F(ReceiveBufferTest, FailedSpoolIsAnsweredNotLeftWaiting) {
   fs::remove_all(root_ / "WebTemp");
   Feed(Post(5000) + Pattern(100));
   EXPECT_EQ(recorder_.pages, std::vector<int>{500});
-  EXPECT_EQ(link_.disconnects, 1);
+  EXPECT_EQ(link_.Disconnects(kConn), 1);
   EXPECT_TRUE(recorder_.handled.empty());
   fs::create_directories(root_ / "WebTemp");
   ExpectIdle();
@@ -554,7 +555,7 @@ TEST_F(ReceiveBufferTest, RandomStreamsSplitAnywhereGiveTheSameRequests) {
       EXPECT_EQ(recorder_.handled[i].head, expected[i].head) << "round " << round << " request " << i;
       EXPECT_EQ(recorder_.handled[i].body, expected[i].body) << "round " << round << " request " << i;
     }
-    EXPECT_EQ(link_.disconnects, 0);
+    EXPECT_EQ(link_.Disconnects(kConn), 0);
     ExpectIdle();
   }
 }
