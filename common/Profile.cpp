@@ -8,13 +8,9 @@ namespace zevra {
 namespace {
 
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (IsBlank(text.front()) || text.front() == '\r')) text.remove_prefix(1);
-  while (!text.empty() && (IsBlank(text.back()) || text.back() == '\r')) text.remove_suffix(1);
-  return text;
-}
+// A line's blanks, and the CR of a CR LF file read line by line at LF.
+std::string_view Trim(std::string_view text) { return TrimAny(text, " \t\r"); }
 
 // A value wholly enclosed in one pair of matching quotes loses them; what is
 // inside, blanks included, stays. An unbalanced quote is part of the value.

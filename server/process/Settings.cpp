@@ -2,6 +2,7 @@
 
 #include "common/Text.h"
 #include "platform/System.h"
+#include "server/core/ProgramPaths.h"
 #include "server/response/Logs.h"
 #include "server/core/Runtime.h"
 
@@ -21,7 +22,7 @@ struct SettingsReader {
   bool Boolean(SettingId id) const { return ReadBoolean(Text(id)); }
 };
 
-std::string SettingsPath() { return g_startup.programDirectory + "/" + kSettingsFile; }
+std::string SettingsPath() { return ProgramPath({kSettingsFile}); }
 
 // Reads the keys in the order the file is specified to be read; hook runs
 // right after WriteAccessLog, where the logs are opened.
@@ -73,9 +74,9 @@ void LoadServerSettings() {
   const ProfileFile file = ProfileFile::Load(SettingsPath());
   g_settings = ReadInOrder(file, g_startup.allocationGranularity, [](const ServerSettings& s) {
     if (s.WriteAccessLog) {
-      OpenAccessLog(g_startup.programDirectory + "/WebLogs/" + AccessLogFileName(platform::LocalTimeNow()));
+      OpenAccessLog(ProgramPath({"WebLogs", AccessLogFileName(platform::LocalTimeNow())}));
     }
-    OpenErrorLog(g_startup.programDirectory + "/error.log");
+    OpenErrorLog(ProgramPath({"error.log"}));
   });
 }
 

@@ -14,6 +14,8 @@
 #include "platform/Crash.h"
 #include "platform/File.h"
 #include "platform/System.h"
+#include "server/core/ExitCodes.h"
+#include "server/dispatch/Dispatch.h"
 #include "server/net/HpServerLink.h"
 #include "server/net/ReceiveBuffer.h"
 #include "server/process/CrashReport.h"
