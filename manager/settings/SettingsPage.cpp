@@ -138,6 +138,7 @@ SettingsPage::SettingsPage(std::string configPath, SettingsService& service, QWi
   place(kBuffer, 2, 2);
   place(kGatewayTimeout, 3, 0);
   place(kServerAdmin, 3, 2);
+  widgets_[kGZIPCompressLevel]->setMaximumWidth(60);
   auto* compression = new QHBoxLayout;
   compression->addWidget(widgets_[kEnableGZIP]);
   compression->addWidget(widgets_[kGZIPCompressLevel]);
