@@ -143,6 +143,19 @@ class ShadowTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(shadow->geometry(), target.frameGeometry().adjusted(-3, -3, 3, 3), 5000);
   }
 
+  void switchedOnBeforeTheTargetShows() {
+    QWidget target;
+    target.setGeometry(80, 90, 160, 120);
+    QVERIFY(SetWindowShadow(&target, Qt::black, 3, true));
+    QWidget* shadow = ShadowOf(target);
+    QVERIFY(shadow != nullptr);
+    QVERIFY(!shadow->isVisible());
+    target.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&target));
+    QTRY_VERIFY_WITH_TIMEOUT(shadow->isVisible(), 5000);
+    QCOMPARE(shadow->geometry(), target.frameGeometry().adjusted(-3, -3, 3, 3));
+  }
+
   void secondCallChangesColourAndSizeOnly() {
     QWidget target;
     target.setGeometry(100, 100, 120, 80);
