@@ -1,7 +1,11 @@
 // Shows the host list of a program directory and, over it, the host dialog
 // in edit mode for its first host, so that a person (or a screenshot under
-// Xvfb) can look at both: host_editor_preview <program directory> [add]
+// Xvfb) can look at both: host_editor_preview <program directory> [add|refuse]
+// ("refuse" types a domain that climbs out of Hosts/ and confirms, so the
+// refusal's message box shows).
 #include <QApplication>
+#include <QLineEdit>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include "manager/hosts/HostDialog.h"
@@ -24,5 +28,9 @@ int main(int argc, char** argv) {
   }
   dialog.move(40, 360);
   dialog.show();
+  if (argc > 2 && std::string(argv[2]) == "refuse") {
+    dialog.SetForm(HostForm{"../outside", "/srv/www", "index.html", "Static", "", ""});
+    QTimer::singleShot(500, &dialog, [&dialog] { dialog.SaveHost(); });
+  }
   return app.exec();
 }
