@@ -3,7 +3,7 @@
 #include <string>
 
 #include "platform/System.h"
-#include "server/core/ExitCodes.h"
+#include "common/Product.h"
 #include "server/process/CommandLine.h"
 #include "server/dispatch/HostTable.h"
 #include "server/process/Service.h"

@@ -9,7 +9,7 @@
 #include "platform/ProcessControl.h"
 #include "platform/Service.h"
 #include "platform/System.h"
-#include "server/core/ExitCodes.h"
+#include "common/Product.h"
 #include "server/core/ProgramPaths.h"
 #include "server/response/Logs.h"
 #include "server/core/Runtime.h"

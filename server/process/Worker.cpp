@@ -14,7 +14,7 @@
 #include "platform/Crash.h"
 #include "platform/File.h"
 #include "platform/System.h"
-#include "server/core/ExitCodes.h"
+#include "common/Product.h"
 #include "server/dispatch/Dispatch.h"
 #include "server/net/HpServerLink.h"
 #include "server/net/ReceiveBuffer.h"
