@@ -304,24 +304,28 @@ class Server:
         return total
 
     def stop(self):
-        # TERM first, so that h2o's helpers take their sockets away; KILL
-        # whatever of the group is still there after a few seconds.
-        for sig, wait in ((signal.SIGTERM, 5), (signal.SIGKILL, 10)):
-            if self.proc.poll() is not None:
-                break
+        # TERM to the server alone: h2o then closes the pipe its helpers
+        # watch, and they remove their socket folder before they go. KILL
+        # for the whole group only when something outlives the grace time.
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
             try:
-                os.killpg(self.proc.pid, sig)
-            except ProcessLookupError:
-                break
-            try:
-                self.proc.wait(timeout=wait)
+                self.proc.wait(timeout=5)
             except subprocess.TimeoutExpired:
-                pass
+                self.killpg(signal.SIGKILL)
+                self.proc.wait(timeout=10)
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline and self.killpg(0):
+            time.sleep(0.1)
+        self.killpg(signal.SIGKILL)
+
+    def killpg(self, sig):
+        """Signals the process group this server leads; False once it is empty."""
         try:
-            os.killpg(self.proc.pid, signal.SIGKILL)  # helpers left in the group
+            os.killpg(self.proc.pid, sig)
+            return True
         except (ProcessLookupError, PermissionError):
-            pass
-        self.proc.wait(timeout=10)
+            return False
 
 
 SCENARIOS = [
