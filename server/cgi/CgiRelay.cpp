@@ -292,7 +292,7 @@ void RelayCgiOutput(ConnId conn, platform::ChildProcess& child, CgiInput& input,
     // A redirect's head drops the body's encoding; the program's own
     // encoding is never wrapped in a second one.
     answer.compress = !redirect && g_settings.EnableGZIP && response.ContentEncoding.empty() &&
-                      AcceptsGzip(request.AcceptEncoding);
+                      AcceptsGzip(request.AcceptEncoding) && IsCompressibleType(response.ContentType);
   }
   answer.keepLength = headOnly && !response.ContentLength.empty();
   FinishAnswer(conn, request, response, answer);
