@@ -448,8 +448,9 @@ def header_line(pinned, driver, note, load_start, load_end):
     except (OSError, AttributeError):
         pass
     return ("Measured %s on %s (%d cores, %s), %s mode, %s, access logs on; load average %.1f when the run "
-            "began and %.1f when it ended (the run itself adds about 2)." % (stamp, cpu or platform.machine(), os.cpu_count(), platform.platform(),
-                                               "pinned" if pinned else "unpinned", driver, load_start, load_end)
+            "began and %.1f when it ended (the run itself adds about 2)." % (
+                stamp, cpu or platform.machine(), os.cpu_count(), platform.platform(),
+                "pinned" if pinned else "unpinned", driver, load_start, load_end)
             + (" " + note if note else ""))
 
 
@@ -596,7 +597,7 @@ def update_readme(table, chart):
     if "<!-- bench:start -->" in text:
         text = re.sub(r"<!-- bench:start -->.*<!-- bench:end -->", lambda _: block, text, flags=re.S)
     else:
-        text += "\n## Benchmark\n\n`/usr/bin/python3 bench/compare.py --readme` (as root; about 8 minutes).\n\n" + block + "\n"
+        text += "\n## Benchmark\n\n`/usr/bin/python3 bench/compare.py --readme` (as root; about 6 minutes).\n\n" + block + "\n"
     with open(readme, "w", encoding="utf-8") as f:
         f.write(text)
 
