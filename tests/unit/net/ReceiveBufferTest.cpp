@@ -198,7 +198,7 @@ TEST_F(ReceiveBufferTest, OtherMethodsReachTheirHandlerAndNonHttpCloses) {
     EXPECT_TRUE(recorder_.handled[0].body.empty()) << request;
     EXPECT_FALSE(recorder_.handled[1].other) << request;
     EXPECT_EQ(recorder_.handled[1].head, kGet) << request;
-    EXPECT_EQ(link_.disconnects, 0) << request;
+    EXPECT_EQ(link_.Disconnects(kConn), 0) << request;
   }
   // Bytes that cannot start a request line close without an answer: a TLS
   // handshake, a method of other characters, a method too long to be one.
@@ -222,7 +222,7 @@ TEST_F(ReceiveBufferTest, OtherMethodsReachTheirHandlerAndNonHttpCloses) {
   EXPECT_EQ(recorder_.handled[0].head, "HEAD / HTTP/1.1\r\n\r\n");
   Open();
   Feed(std::string(kMaxMethodLength, 'A'));
-  EXPECT_EQ(link_.disconnects, 0);
+  EXPECT_EQ(link_.Disconnects(kConn), 0);
   Feed(" / HTTP/1.1\r\n\r\n");
   ASSERT_EQ(recorder_.handled.size(), 1u);
   EXPECT_TRUE(recorder_.handled[0].other);
@@ -265,7 +265,7 @@ TEST_F(ReceiveBufferTest, BodyAboveTheLimitIsRefusedBeforeItIsRead) {
     Feed(method + " /a.php HTTP/1.1\r\nContent-Length: 5001\r\n\r\nbbb");
     EXPECT_EQ(recorder_.pages, std::vector<int>{413}) << method;
     EXPECT_TRUE(recorder_.handled.empty()) << method;
-    EXPECT_EQ(link_.disconnects, 1) << method;
+    EXPECT_EQ(link_.Disconnects(kConn), 1) << method;
     EXPECT_TRUE(fs::is_empty(root_ / "WebTemp")) << method;
   }
   // A length no disk holds is refused the same way.
