@@ -44,6 +44,7 @@ enum SettingId : size_t {
   kSettingServerAdmin,
   kSettingFileMapping,
   kSettingDirectoryListing,
+  kSettingMaxBodySize,
   kSettingCount,
 };
 
@@ -62,6 +63,10 @@ inline constexpr SettingKey kSettingKeys[kSettingCount] = {
     {"Settings", "ServerAdmin", "webmaster", SettingKind::kText},
     {"Performance", "FileMapping", "16", SettingKind::kInteger},  // MiB
     {"Settings", "DirectoryListing", "True", SettingKind::kBoolean},
+    // MiB: a request declaring a longer body is refused with 413 before any
+    // of it is read; room for any upload a personal site's CGI program
+    // takes, far below what would fill a disk by accident.
+    {"Performance", "MaxBodySize", "1024", SettingKind::kInteger},
 };
 
 // The booleans as they are written.
@@ -88,6 +93,9 @@ struct ServerSettings {
   std::string ServerAdmin = "webmaster";
   int32_t FileMapping = 16 * 1048576;  // the derived window in bytes, not MiB
   bool DirectoryListing = true;
+  // MaxBodySize held in bytes; 0 or less in the file reads as 0 (no body
+  // accepted).
+  int64_t MaxBodySize = int64_t{1024} * 1048576;
 };
 
 }  // namespace zevra

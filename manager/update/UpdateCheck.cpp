@@ -97,11 +97,7 @@ UpdateSeams DefaultUpdateSeams() {
   UpdateSeams seams;
   seams.openInBrowser = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   seams.startProgram = [](const QString& program) { return QProcess::startDetached(program, {}); };
-#ifdef Q_OS_WIN
-  seams.runsAsRoot = false;
-#else
-  seams.runsAsRoot = platform::RunsElevated();
-#endif
+  seams.elevated = platform::RunsElevated();
   return seams;
 }
 
@@ -227,8 +223,8 @@ void UpdateController::StartUpdater() {
 
 void UpdateController::OpenInBrowser(const QUrl& url) {
   if (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")) return;
-  if (seams_.runsAsRoot) {
-    if (seams_.refusedAsRoot) seams_.refusedAsRoot(url);
+  if (seams_.elevated) {
+    if (seams_.refusedElevated) seams_.refusedElevated(url);
     return;
   }
   if (seams_.openInBrowser) seams_.openInBrowser(url);

@@ -99,15 +99,14 @@ struct UpdateLabels {
 struct UpdateSeams {
   std::function<bool(const QUrl&)> openInBrowser;
   std::function<bool(const QString&)> startProgram;
-  // A console running as root hands no address to a browser, which would
-  // run as root too; it tells the user the address instead, if it can.
-  bool runsAsRoot = false;
-  std::function<void(const QUrl&)> refusedAsRoot;
+  // An elevated console hands no address to a browser, which would run
+  // elevated too; it tells the user the address instead, if it can.
+  bool elevated = false;
+  std::function<void(const QUrl&)> refusedElevated;
 };
 
-// The desktop's browser, a detached process, and the account we run as. On
-// Windows the console runs elevated as a rule and the shell opens the
-// browser as it does for any elevated program, so only a POSIX root counts.
+// The desktop's browser, a detached process, and whether we run elevated
+// (root on POSIX, an elevated token on Windows).
 UpdateSeams DefaultUpdateSeams();
 
 struct UpdateOptions {

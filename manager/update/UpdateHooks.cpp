@@ -57,7 +57,7 @@ UpdateLabels AttachUpdateRow(MainWindow& window) {
 UpdateController* AttachUpdateCheck(MainWindow& window) {
   UpdateSeams seams = DefaultUpdateSeams();
   QPointer<MainWindow> owner(&window);
-  seams.refusedAsRoot = [owner](const QUrl& url) {
+  seams.refusedElevated = [owner](const QUrl& url) {
     if (owner)
       ShowMessage(owner, MessageIcon::kInformation, QString::fromUtf8(kDisplayName),
                   texts::ScreenText(texts::Text(texts::kWebsiteAsAdmin) + url.toString()));

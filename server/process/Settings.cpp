@@ -45,6 +45,8 @@ ServerSettings ReadInOrder(const ProfileFile& file, uint32_t granularity, Hook a
   s.ServerAdmin = r.Text(kSettingServerAdmin);
   s.FileMapping = FileMappingWindow(r.Integer(kSettingFileMapping), granularity);
   s.DirectoryListing = r.Boolean(kSettingDirectoryListing);
+  const int64_t maxBodyMiB = r.Integer(kSettingMaxBodySize);
+  s.MaxBodySize = maxBodyMiB > 0 ? maxBodyMiB * kMebibyte : 0;
   return s;
 }
 

@@ -14,6 +14,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 #include <memory>
@@ -161,8 +162,8 @@ struct Console {
     UpdateSeams seams;
     seams.openInBrowser = [this](const QUrl& url) { opened << url; return true; };
     seams.startProgram = [this](const QString& program) { started << program; return true; };
-    seams.refusedAsRoot = [this](const QUrl& url) { refused << url; };
-    seams.runsAsRoot = root;
+    seams.refusedElevated = [this](const QUrl& url) { refused << url; };
+    seams.elevated = root;
     controller = new UpdateController({version, notice, windowLink, pageLink}, options, seams, &window);
   }
 
@@ -301,6 +302,27 @@ class UpdateTest : public QObject {
     QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(clock.elapsed() >= 1400);
     QCOMPARE(console.version->text(), QStringLiteral("无法连接到服务器"));
+  }
+
+  // The fetch runs on a thread of its own, the answer arrives on the
+  // window's thread, and the thread ends and goes by itself.
+  void fetchThreadEndsItself() {
+    zevra_->Write(QStringLiteral("WebRoot/thread/Zevra/version.txt"), "Zevra/0.2.9");
+    QObject receiver;
+    QThread* answeredOn = nullptr;
+    FetchResult result;
+    QPointer<QThread> thread = StartVersionFetch(zevra_->Address(QStringLiteral("/thread")), kVersionFileLimits,
+                                                 &receiver, [&](const FetchResult& fetch) {
+                                                   answeredOn = QThread::currentThread();
+                                                   result = fetch;
+                                                 });
+    QVERIFY(thread && thread.data() != QThread::currentThread());
+    QTRY_VERIFY_WITH_TIMEOUT(answeredOn != nullptr, 15000);
+    QCOMPARE(answeredOn, QThread::currentThread());
+    QVERIFY(result.complete);
+    QCOMPARE(result.httpStatus, 200);
+    QCOMPARE(result.body, QByteArray("Zevra/0.2.9"));
+    QTRY_VERIFY_WITH_TIMEOUT(thread.isNull(), 5000);
   }
 
   void noServerAtAll() {
