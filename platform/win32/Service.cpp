@@ -16,6 +16,7 @@ bool NotYet() {
 }  // namespace
 
 bool CreateSystemService(const ServiceConfig&) { return NotYet(); }
+std::string LastServiceProblem() { return std::string(); }
 bool DeleteSystemService(const std::string&) { return NotYet(); }
 bool SystemServiceExists(const std::string&) { return NotYet(); }
 bool OpenSystemService(const std::string&) { return NotYet(); }
