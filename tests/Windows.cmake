@@ -41,7 +41,7 @@ target_compile_options(zevra_unit_tests PRIVATE -Wno-restrict)
 target_link_libraries(zevra_unit_tests PRIVATE zevra_server_process gtest_main gmock ZLIB::ZLIB)
 # Cases that state POSIX facts rather than the code's, left out here:
 #   '/' as the separator of server paths (the Windows build uses '\'):
-#     RequestParser.BrowserRequestFillsItsFields, RequestParser.TargetIsDecodedThenSplit,
+#     RequestParser.BrowserRequestFillsItsFields, RequestParser.TargetIsSplitThenOnlyThePathDecoded,
 #     SplitTarget.ReportsAndLeavesFieldsAlone, HostFiles.MissingOrEmptyHostsGivesTheFallbackSite,
 #     Validators.EntityTagAndCacheName, CgiCommand.PlaceholderBecomesOneArgument…,
 #     CgiCommand.QuotesGroupBlanksAndAreDropped
@@ -55,7 +55,7 @@ target_link_libraries(zevra_unit_tests PRIVATE zevra_server_process gtest_main g
 #   a body that spans several 4 KiB views (views are 64 KiB on Windows):
 #     Dispatch.BodyLoopEndsWhenTheConnectionGoes
 set(ZEVRA_WINDOWS_EXCLUDED
-    RequestParser.BrowserRequestFillsItsFields RequestParser.TargetIsDecodedThenSplit
+    RequestParser.BrowserRequestFillsItsFields RequestParser.TargetIsSplitThenOnlyThePathDecoded
     SplitTarget.ReportsAndLeavesFieldsAlone HostFiles.MissingOrEmptyHostsGivesTheFallbackSite
     Validators.EntityTagAndCacheName
     CgiCommand.PlaceholderBecomesOneArgumentAndWorkingDirectoryIsTheProgramsDirectory
