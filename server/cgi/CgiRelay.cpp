@@ -279,7 +279,9 @@ void RelayCgiOutput(ConnId conn, platform::ChildProcess& child, CgiInput& input,
     // program claimed; only a HEAD answer, which sends none, keeps the
     // program's own value.
     if (!headOnly || response.ContentLength.empty()) response.ContentLength = std::to_string(bodyLength);
-    answer.sendBody = [&](std::string& head) {
+    // The sender runs inside FinishAnswer, after this block: what it needs
+    // of the block is copied, the rest outlives the call.
+    answer.sendBody = [conn, bodyLength, bodyOffset, &output, &spoolBuffer](std::string& head) {
       return SendInSlices(conn, head, bodyLength, [&](int64_t at, size_t length, std::string_view& out) {
         spoolBuffer.resize(length);
         if (!output.ReadAt(bodyOffset + at, spoolBuffer.data(), length)) return false;
