@@ -66,24 +66,36 @@ def file_path(root, i):
 
 
 def make_root(sheets, entries, files):
-    shutil.rmtree(OUT, ignore_errors=True)
+    """Lays out the root, keeping the listing folders and the small files of
+    an earlier run: removing and writing 100,000 files again takes minutes
+    on a busy disk, and their content never changes. The server layouts
+    are made afresh."""
     root = compare.ROOT
-    os.makedirs(root)
+    for entry in os.listdir(OUT) if os.path.isdir(OUT) else []:
+        if entry != "root":
+            path = os.path.join(OUT, entry)
+            shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+    os.makedirs(root, exist_ok=True)
     with open("/dev/urandom", "rb") as rnd:
         compare.write(os.path.join(root, "1k.bin"), rnd.read(1024))
     if "listing" in sheets:
         for n in entries:
             d = os.path.join(root, "list%d" % n)
+            if os.path.isdir(d) and len(os.listdir(d)) == n:
+                continue
+            shutil.rmtree(d, ignore_errors=True)
             os.makedirs(d)
             for i in range(n):
                 open(os.path.join(d, "file%05d.txt" % i), "wb").close()
     if "files" in sheets and files:
         for d in range(min(100, max(files))):
-            os.makedirs(os.path.join(root, "files", "%02d" % d))
+            os.makedirs(os.path.join(root, "files", "%02d" % d), exist_ok=True)
         body = b"small file, one of many, served at random by the scaling sheet\n"
         for i in range(max(files)):
-            with open(file_path(root, i), "wb") as f:
-                f.write(body)
+            path = file_path(root, i)
+            if not os.path.exists(path):
+                with open(path, "wb") as f:
+                    f.write(body)
     compare.write(os.path.join(OUT, "random.lua"), RANDOM_LUA.encode())
 
 
@@ -206,7 +218,7 @@ def main():
         update_readme(table, chart)
 
 
-def write_data(path, names, sheet, value):
+def write_data(path, names, sheet, value, cpu_scale=1.0):
     """One line per x: x, then for each server its figure and its CPU per
     request (NaN where a server has none, which gnuplot leaves out)."""
     with open(path, "w") as f:
@@ -214,7 +226,7 @@ def write_data(path, names, sheet, value):
             row = [str(x)]
             for n in names:
                 r = got.get(n)
-                row += ["%f" % value(r) if r else "NaN", "%f" % r["us_per_req"] if r else "NaN"]
+                row += ["%f" % value(r) if r else "NaN", "%f" % (r["us_per_req"] * cpu_scale) if r else "NaN"]
             f.write(" ".join(row) + "\n")
 
 
@@ -237,9 +249,9 @@ def draw_chart(names, conn, listing, files, path):
         plot(data, 1, "CPU us per request", "1 KiB keep-alive: CPU per request", "connections")
     if listing:
         data = os.path.join(OUT, "listing.dat")
-        write_data(data, names, listing, lambda r: r["mean"])
+        write_data(data, names, listing, lambda r: r["mean"], 0.001)
         plot(data, 0, "ms per listing", "Folder listing: time per listing", "entries", True)
-        plot(data, 1, "CPU us per listing", "Folder listing: CPU per listing", "entries", True)
+        plot(data, 1, "CPU ms per listing", "Folder listing: CPU per listing", "entries", True)
     if files:
         data = os.path.join(OUT, "files.dat")
         write_data(data, names, files, lambda r: r["rps"])
@@ -249,7 +261,8 @@ def draw_chart(names, conn, listing, files, path):
         return
     rows = len(panels) // 2
     script = ('set terminal pngcairo size 1000,%d font ",9"\nset output \'%s\'\nset multiplot layout %d,2\n'
-              'set logscale x\nset grid\nset key top right\n' % (330 * rows, path, rows))
+              'set logscale x\nset autoscale xfix\nset offsets graph 0.05, graph 0.05, 0, 0\n'
+              'set grid\nset key below horizontal height 1\nset xlabel offset 0,0.6\n' % (360 * rows, path, rows))
     script += "".join(panels)
     script += "unset multiplot\n"
     subprocess.run(["gnuplot"], input=script, text=True, check=False)

@@ -137,6 +137,11 @@ CollectOutcome CollectOutput(platform::ChildProcess& child, CgiInput& input, Cgi
       int64_t n = child.ReadOutput(piece, sizeof piece);
       if (n == -1) break;
       if (n <= 0) {  // every writer closed the output: the normal end
+        // A program that ends without reading its body may be seen ending
+        // before the write that it refused: try the rest once more, so the
+        // answer tells that the body could not be written, whichever of the
+        // two events the wait reported first.
+        if (child.InputOpen() && !input.Feed(child)) inputFailed = true;
         child.CloseOutput();
         child.CloseInput();
         return CollectOutcome::kComplete;
@@ -279,9 +284,9 @@ void RelayCgiOutput(ConnId conn, platform::ChildProcess& child, CgiInput& input,
     // program claimed; only a HEAD answer, which sends none, keeps the
     // program's own value.
     if (!headOnly || response.ContentLength.empty()) response.ContentLength = std::to_string(bodyLength);
-    // The sender runs inside FinishAnswer, after this block: what it needs
-    // of the block is copied, the rest outlives the call.
-    answer.sendBody = [conn, bodyLength, bodyOffset, &output, &spoolBuffer](std::string& head) {
+    // bodyLength by value: the sender runs in FinishAnswer, after this
+    // block (and the variable) has ended.
+    answer.sendBody = [&, bodyLength](std::string& head) {
       return SendInSlices(conn, head, bodyLength, [&](int64_t at, size_t length, std::string_view& out) {
         spoolBuffer.resize(length);
         if (!output.ReadAt(bodyOffset + at, spoolBuffer.data(), length)) return false;
