@@ -25,6 +25,10 @@ struct ServerSettings {
   std::string ServerAdmin = "webmaster";
   int32_t FileMapping = 16 * 1048576;  // the derived window in bytes, not MiB
   bool DirectoryListing = true;
+  // Milliseconds a request head may take from its first byte, and that a
+  // request body may stall; 0 = no limit. Slow senders hold connections.
+  int32_t HeadTimeout = 20000;
+  int32_t BodyTimeout = 20000;
 };
 
 }  // namespace zevra

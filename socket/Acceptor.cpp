@@ -1,5 +1,7 @@
 #include "socket/Acceptor.h"
 
+#include <algorithm>
+
 #include "platform/Descriptor.h"
 #include "platform/Errors.h"
 #include "socket/Connection.h"
@@ -89,6 +91,10 @@ void Acceptor::OnReady(const asio::error_code& error) {
     if (acceptError) {
       if (IsResourceShortage(acceptError)) {
         server_.SetError(acceptError);
+        // Closing the connections that have waited longest for a request
+        // frees descriptors for the ones still waiting in the backlog,
+        // which would otherwise not be taken at all.
+        if (server_.RoomLimit() > 0) server_.Shed(kShedBatch, 0);
         backOff = true;
         break;
       }
@@ -101,8 +107,17 @@ void Acceptor::OnReady(const asio::error_code& error) {
     }
     ++count;
     // OnAccept runs on the connection's own loop.
+    const HP_CONNID admitted = spare_->id;
     LoopPool::Post(spare_, Event::kAccepted);
     spare_.reset();
+    // Near the limit the newcomer is served and a connection that has gone
+    // longest without completing a request makes room: otherwise a client
+    // that holds many half-sent requests locks every other one out.
+    const uint64_t room = server_.RoomLimit();
+    const uint64_t open = server_.Table().Count();
+    // One for one: the count still holds connections on their way out, and
+    // closing more for each of a burst of newcomers would empty the table.
+    if (room > 0 && open > room) server_.Shed(1, admitted);
   }
   if (backOff) {
     backoff_->expires_after(std::chrono::milliseconds(kAcceptBackoffMilliseconds));
@@ -127,6 +142,11 @@ bool Acceptor::SetUp(Connection& connection, const asio::ip::tcp::endpoint& peer
   connection.id = server_.NextId();
   connection.peer = peer;
   connection.Touch();
+  // The accept counts as a completed request: a newcomer is the last to
+  // make room for another.
+  const uint64_t now = connection.lastActivity.load(std::memory_order_relaxed);
+  connection.phaseSince.store(now, std::memory_order_relaxed);
+  connection.lastCompleted.store(now, std::memory_order_relaxed);
   try {
     server_.Table().Add(connection.shared_from_this());
   } catch (...) {

@@ -11,6 +11,21 @@
 namespace zevra::socket {
 void Connection::Touch() { lastActivity.store(platform::MonotonicMilliseconds(), std::memory_order_relaxed); }
 
+void Connection::SetPhase(En_HP_RequestPhase next) {
+  const uint64_t now = platform::MonotonicMilliseconds();
+  if (next == RP_ANSWERING) lastCompleted.store(now, std::memory_order_relaxed);
+  phaseSince.store(now, std::memory_order_relaxed);
+  phase.store(static_cast<uint8_t>(next));
+}
+
+bool Connection::Hold() {
+  if (tl_thread.current != this) return false;
+  std::lock_guard lock(mutex);
+  if (Closing()) return false;
+  state.store(ConnectionState::kHolding);
+  return true;
+}
+
 // ---- The chain ----------------------------------------------------------------
 
 void Connection::Drive(Event event) {
@@ -29,6 +44,9 @@ void Connection::Drive(Event event) {
     } else if (Closing()) {
       Finish();
       break;
+    } else if (event == Event::kWake) {
+      event = Event::kReady;
+      if (DeliverWake() && ArmRead()) break;
     } else if (ReceiveAndDeliver() && ArmRead()) {
       break;
     }
@@ -64,6 +82,7 @@ bool Connection::ReceiveAndDeliver() {
       return false;
     }
     if (length < kReadBufferSize) return true;
+    if (state.load() == ConnectionState::kHolding) return true;  // ArmRead holds it
     {
       // The queue belongs to the write side too: looked at under the mutex.
       std::lock_guard lock(mutex);
@@ -73,9 +92,31 @@ bool Connection::ReceiveAndDeliver() {
   return true;
 }
 
+bool Connection::DeliverWake() {
+  const Listener& listener = server.Callbacks();
+  if (listener.onReceive != nullptr && listener.onReceive(id, tl_thread.readBuffer, 0) == HR_ERROR) {
+    RequestClose(SO_RECEIVE, 0, false);
+    return false;
+  }
+  return true;
+}
+
 bool Connection::ArmRead() {
   std::lock_guard lock(mutex);
   if (Closing()) return false;
+  if (state.load() == ConnectionState::kHolding) {
+    // Already drained: the wake comes at once, as a turn of its own.
+    // Otherwise the write side sends it (OnWritable), a close hands the
+    // connection back to its driver (CloseLocked), and the server's sweep
+    // closes it when its peer stops reading altogether.
+    if (queue.Pending() == 0) {
+      state.store(ConnectionState::kReading);
+      LoopPool::Post(shared_from_this(), Event::kWake);
+    } else {
+      state.store(ConnectionState::kHeld);
+    }
+    return true;
+  }
   if (queue.Pending() > kReadPauseBytes) {
     // The write side reads on once the queue is down (OnWritable), a close
     // hands the connection back to its driver (CloseLocked), and the
@@ -146,6 +187,12 @@ void Connection::CloseIfStill(ConnectionState expected, uint64_t since) {
   CloseLocked(SO_CLOSE, 0, true);
 }
 
+void Connection::CloseIfPhaseStill(En_HP_RequestPhase expected, const std::atomic<uint64_t>& stamp, uint64_t since) {
+  std::lock_guard lock(mutex);
+  if (Closing() || phase.load() != expected || stamp.load(std::memory_order_relaxed) > since) return;
+  CloseLocked(SO_CLOSE, 0, true);
+}
+
 void Connection::CloseLocked(En_HP_SocketOperation operation, int error, bool dropQueued) {
   const ConnectionState was = state.load();
   if (was == ConnectionState::kClosed) return;
@@ -155,7 +202,7 @@ void Connection::CloseLocked(En_HP_SocketOperation operation, int error, bool dr
     state.store(ConnectionState::kClosing);
   }
   if (dropQueued) queue.Clear();
-  if (was == ConnectionState::kPaused) {
+  if (was == ConnectionState::kPaused || was == ConnectionState::kHeld) {
     // No read wait is there to wake the driver: hand it the connection to
     // close (it waits in kFlushing if bytes are still to be written).
     LoopPool::Post(shared_from_this(), Event::kReady);
@@ -335,6 +382,9 @@ void Connection::OnWritable(const asio::error_code& error) {
   if (state.load() == ConnectionState::kPaused && queue.Pending() <= kReadPauseBytes) {
     state.store(ConnectionState::kReading);
     ArmReadWaitLocked();
+  } else if (state.load() == ConnectionState::kHeld && queue.Pending() == 0) {
+    state.store(ConnectionState::kReading);
+    LoopPool::Post(shared_from_this(), Event::kWake);
   }
   if (queue.Pending() > 0) {
     ArmWriteLocked();

@@ -61,6 +61,10 @@ enum class ConnectionState : uint8_t {
   kAccepted,  // in the table; OnAccept not delivered yet
   kReading,   // a read wait is armed, or the driver reads and delivers
   kPaused,    // too much queued: no read armed; the write side arms it again
+  kHolding,   // its owner asked, from inside OnReceive, to wait for an empty
+              // queue; the driver has not left yet
+  kHeld,      // the same once the driver left: no read armed; the write side
+              // wakes the driver (Event::kWake) once the queue is empty
   kClosing,   // close asked: the driver delivers OnClose after the running callback
   kFlushing,  // the driver reached OnClose with bytes still queued and waits for them
   kClosed,    // OnClose delivered and the socket closed
@@ -78,6 +82,12 @@ struct Connection : std::enable_shared_from_this<Connection> {
   // Monotonic milliseconds of the last read or write.
   std::atomic<uint64_t> lastActivity{0};
   std::atomic<ConnectionState> state{ConnectionState::kAccepted};
+  // How far the current request is (En_HP_RequestPhase), as the program
+  // says, since when, and when a request was last complete (the accept
+  // counts as one): what the sweep's deadlines and the shedding go by.
+  std::atomic<uint8_t> phase{RP_IDLE};
+  std::atomic<uint64_t> phaseSince{0};
+  std::atomic<uint64_t> lastCompleted{0};
 
   // Guards the queue, the close reason, every change of `state` and every
   // use of `socket` other than the driver's reads.
@@ -88,6 +98,9 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
   bool Closing() const { return state.load() >= ConnectionState::kClosing; }
   void Touch();
+  void SetPhase(En_HP_RequestPhase next);
+  // Moves a connection whose callback runs on this thread to kHolding.
+  bool Hold();
 
   // The driver: runs the chain for one event. Only one thread at a time
   // drives a connection.
@@ -106,6 +119,9 @@ struct Connection : std::enable_shared_from_this<Connection> {
   // `expected` and made no progress since `since`: the sweep's close, which
   // must not hit a connection that moved on after the sweep looked.
   void CloseIfStill(ConnectionState expected, uint64_t since);
+  // The same for a request that overstayed its phase: still in `expected`,
+  // and `stamp` (the phase's start or the last traffic) no later than `since`.
+  void CloseIfPhaseStill(En_HP_RequestPhase expected, const std::atomic<uint64_t>& stamp, uint64_t since);
 
   // Write readiness.
   void OnWritable(const asio::error_code& error);
@@ -113,6 +129,9 @@ struct Connection : std::enable_shared_from_this<Connection> {
  private:
   // Reads and delivers; false when the connection goes to close.
   bool ReceiveAndDeliver();
+  // The empty OnReceive a held connection was promised; false when the
+  // connection goes to close.
+  bool DeliverWake();
   // Arms the next read; false when the connection goes to close instead.
   bool ArmRead();
   void ArmReadWaitLocked();

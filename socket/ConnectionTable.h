@@ -39,6 +39,15 @@ class ConnectionTable {
     }
     return chosen;
   }
+  // Calls `visit` for every connection, under its shard's lock: it must
+  // only look (and may keep the pointer).
+  template <typename Visit>
+  void ForEach(Visit visit) {
+    for (auto& shard : shards_) {
+      std::lock_guard lock(shard.mutex);
+      for (auto& entry : shard.connections) visit(entry.second);
+    }
+  }
   // Waits until the last connection has been removed.
   void WaitEmpty();
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/Descriptor.h"
 #include "platform/Errors.h"
 #include "platform/System.h"
 #include "socket/Connection.h"
@@ -122,6 +123,15 @@ bool Server::Start(const char* address, uint16_t port) {
   // WorkerThreads callbacks may still run at once.
   const uint32_t loopCount = std::min<uint32_t>(slots, std::max(1u, platform::UsableProcessorCount()));
   pool_.Create(slots, loopCount);
+  // Room for connections: the configured count, and never so many that
+  // the process runs out of descriptors for anything else.
+  // Only a program that says how far its requests are (and so sets a
+  // count) has connections to shed.
+  roomLimit_ = maxConnections_;
+  if (const uint64_t descriptors = platform::DescriptorLimit(); roomLimit_ > 0 && descriptors > 0) {
+    const uint64_t byDescriptors = descriptors - std::min(descriptors / 4, kDescriptorReserve);
+    if (roomLimit_ == 0 || byDescriptors < roomLimit_) roomLimit_ = byDescriptors;
+  }
 
   const int backlog = static_cast<int>(std::clamp<uint32_t>(
       acceptSockets_, static_cast<uint32_t>(asio::socket_base::max_listen_connections), 65535u));
@@ -221,6 +231,27 @@ void Server::OnSweep(const asio::error_code& error) {
     const uint64_t limit = state == ConnectionState::kFlushing ? kLingerMilliseconds : kStalledSendMilliseconds;
     connection->CloseIfStill(state, now - std::min(now, limit));
   }
+  // A request whose head takes too long from its first byte, or whose body
+  // stalls too long, ties up a connection for nothing: slow senders are
+  // how one client locks the others out.
+  const uint64_t headTimeout = headTimeout_;
+  const uint64_t bodyTimeout = bodyTimeout_;
+  if (headTimeout > 0 || bodyTimeout > 0) {
+    const auto overdue = table_.Select([&](const Connection& connection) {
+      if (connection.Closing()) return false;
+      const uint8_t phase = connection.phase.load();
+      const uint64_t since = connection.phaseSince.load(std::memory_order_relaxed);
+      return (phase == RP_HEAD && headTimeout > 0 && now - std::min(now, since) >= headTimeout) ||
+             (phase == RP_BODY && bodyTimeout > 0 && quietSince(connection, bodyTimeout));
+    });
+    for (auto& connection : overdue) {
+      if (connection->phase.load() == RP_HEAD) {
+        connection->CloseIfPhaseStill(RP_HEAD, connection->phaseSince, now - std::min(now, headTimeout));
+      } else {
+        connection->CloseIfPhaseStill(RP_BODY, connection->lastActivity, now - std::min(now, bodyTimeout));
+      }
+    }
+  }
   std::lock_guard lock(sweepMutex_);
   if (sweepTimer_ && !stopping_.load()) ArmSweepLocked();
 }
@@ -310,6 +341,45 @@ bool Server::DisconnectSilent(uint32_t milliseconds) {
   // would never leave, so it is dropped.
   for (auto& connection : silent) connection->RequestClose(SO_CLOSE, 0, true);
   return true;
+}
+
+bool Server::SetRequestPhase(HP_CONNID id, En_HP_RequestPhase phase) {
+  if (phase < RP_IDLE || phase > RP_ANSWERING) return false;
+  ConnectionPtr holder;
+  Connection* connection = Find(id, holder);
+  if (connection == nullptr) return false;
+  connection->SetPhase(phase);
+  return true;
+}
+
+bool Server::HoldReceive(HP_CONNID id) {
+  ConnectionPtr holder;
+  Connection* connection = Find(id, holder);
+  return connection != nullptr && connection->Hold();
+}
+
+size_t Server::Shed(size_t count, HP_CONNID spared) {
+  // The oldest few by the time their last request was complete; a
+  // connection being answered is never among them.
+  // Ties (a burst accepted within one millisecond) go by accept order.
+  using Age = std::pair<uint64_t, HP_CONNID>;
+  using Candidate = std::pair<Age, ConnectionPtr>;
+  std::vector<Candidate> oldest;  // a heap: the youngest of them in front
+  const auto younger = [](const Candidate& a, const Candidate& b) { return a.first < b.first; };
+  table_.ForEach([&](const ConnectionPtr& connection) {
+    if (connection->id == spared || connection->Closing() || connection->phase.load() == RP_ANSWERING) return;
+    const Age age(connection->lastCompleted.load(std::memory_order_relaxed), connection->id);
+    if (oldest.size() < count) {
+      oldest.emplace_back(age, connection);
+      std::push_heap(oldest.begin(), oldest.end(), younger);
+    } else if (!oldest.empty() && age < oldest.front().first) {
+      std::pop_heap(oldest.begin(), oldest.end(), younger);
+      oldest.back() = Candidate(age, connection);
+      std::push_heap(oldest.begin(), oldest.end(), younger);
+    }
+  });
+  for (auto& candidate : oldest) candidate.second->RequestClose(SO_CLOSE, 0, true);
+  return oldest.size();
 }
 
 bool Server::RemoteAddress(HP_CONNID id, char* text, int* length, uint16_t* port) {

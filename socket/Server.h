@@ -46,6 +46,13 @@ inline constexpr uint64_t kLingerMilliseconds = 30000;
 inline constexpr uint64_t kStalledSendMilliseconds = 60000;
 // How often the sweep looks at the connections.
 inline constexpr int kSweepMilliseconds = 1000;
+// Descriptors kept free of connections when the process's descriptor limit
+// is what bounds them: files being sent, spool files, CGI pipes and logs
+// need some too. A quarter of a small limit, at most this many.
+inline constexpr uint64_t kDescriptorReserve = 128;
+// Connections an accept failing for want of descriptors closes before it
+// tries again.
+inline constexpr size_t kShedBatch = 8;
 
 struct Listener {
   HP_FN_Server_OnAccept onAccept = nullptr;
@@ -64,6 +71,11 @@ class Server {
 
   void SetWorkerThreadCount(uint32_t count) { workerThreads_ = count; }
   void SetAcceptSocketCount(uint32_t count) { acceptSockets_ = count; }
+  void SetRequestTimeouts(uint32_t headMilliseconds, uint32_t bodyMilliseconds) {
+    headTimeout_ = headMilliseconds;
+    bodyTimeout_ = bodyMilliseconds;
+  }
+  void SetMaxConnectionCount(uint32_t count) { maxConnections_ = count; }
 
   bool Start(const char* address, uint16_t port);
   bool Stop();
@@ -80,6 +92,15 @@ class Server {
   bool DisconnectSilent(uint32_t milliseconds);
   bool RemoteAddress(HP_CONNID id, char* text, int* length, uint16_t* port);
   bool ListenAddress(char* text, int* length, uint16_t* port);
+  bool SetRequestPhase(HP_CONNID id, En_HP_RequestPhase phase);
+  bool HoldReceive(HP_CONNID id);
+
+  // Closes up to `count` of the connections that have gone longest without
+  // completing a request (half-sent heads and bodies, idle ones), never
+  // `spared`; how many it closed.
+  size_t Shed(size_t count, HP_CONNID spared);
+  // Connections above which a newcomer makes room.
+  uint64_t RoomLimit() const { return roomLimit_; }
 
   // For the pieces.
   const Listener& Callbacks() const { return listener_; }
@@ -100,6 +121,11 @@ class Server {
   Listener& listener_;
   uint32_t workerThreads_ = 0;
   uint32_t acceptSockets_ = 0;
+  uint32_t headTimeout_ = 0;
+  uint32_t bodyTimeout_ = 0;
+  uint32_t maxConnections_ = 0;
+  // Set at start from maxConnections_ and the descriptor limit; 0 = none.
+  uint64_t roomLimit_ = 0;
 
   std::mutex controlMutex_;
   bool running_ = false;

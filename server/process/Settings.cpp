@@ -47,6 +47,8 @@ ServerSettings ReadInOrder(const ProfileFile& file, uint32_t granularity, Hook a
   s.ServerAdmin = r.Text("Settings", "ServerAdmin", "webmaster");
   s.FileMapping = FileMappingWindow(r.Integer("Performance", "FileMapping", "16"), granularity);
   s.DirectoryListing = r.Boolean("Settings", "DirectoryListing", "True");
+  s.HeadTimeout = r.Integer("Performance", "HeadTimeout", "20000");
+  s.BodyTimeout = r.Integer("Performance", "BodyTimeout", "20000");
   return s;
 }
 

@@ -122,7 +122,8 @@ class ProgramDir:
         if text is None:
             sections = {
                 "Listen": ["Port"],
-                "Performance": ["WorkerThreads", "Connections", "MaxConn", "KeepAlive", "Buffer", "FileMapping"],
+                "Performance": ["WorkerThreads", "Connections", "MaxConn", "KeepAlive", "Buffer", "FileMapping",
+                                "HeadTimeout", "BodyTimeout"],
                 "Settings": ["WriteAccessLog", "EnableGZIP", "GZIPCompressLevel", "GatewayTimeout", "Debug",
                              "ServerAdmin", "DirectoryListing"],
             }
