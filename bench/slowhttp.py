@@ -123,8 +123,11 @@ def run_mode(name, args, duration):
         output, _ = attack.communicate()
     stop.set()
     prober.join(timeout=15)
+    output = re.sub(r"\x1b\[[0-9;]*m", "", output)
     connected = [int(n) for n in re.findall(r"connected:\s+(\d+)", output)]
-    return results, (max(connected) if connected else 0)
+    closed = [int(n) for n in re.findall(r"closed:\s+(\d+)", output)]
+    unavailable = len(re.findall(r"service available:\s+NO", output))
+    return results, (max(connected) if connected else 0), (closed[-1] if closed else 0), unavailable
 
 
 def main():
@@ -147,7 +150,7 @@ def main():
         title, args = table[key]
         worker = start_worker()
         try:
-            results, peak = run_mode(key, args, options.duration)
+            results, peak, closed, unavailable = run_mode(key, args, options.duration)
         finally:
             worker.send_signal(signal.SIGKILL)
             worker.wait(timeout=10)
@@ -158,13 +161,18 @@ def main():
                 other[status] = other.get(status, 0) + 1
         slowest = max((t for status, t in results if status == "200"), default=0.0)
         rows.append((key, title, len(results), ok, ", ".join("%s %d" % kv for kv in sorted(other.items())) or "none",
-                     slowest, peak))
+                     slowest, peak, closed, unavailable))
         print("-%s %s: %d probes, %d answered 200" % (key, title, len(results), ok), flush=True)
     print()
-    print("| mode | attack | probes | 200 | other | slowest 200 | attacker's peak connections |")
-    print("|---|---|---|---|---|---|---|")
-    for key, title, count, ok, other, slowest, peak in rows:
-        print("| -%s | %s | %d | %d | %s | %.2f s | %d |" % (key, title, count, ok, other, slowest, peak))
+    print("Attacker: slowhttptest -c %d -r %d, %d s per mode; probe: a GET every 250 ms on a fresh connection, "
+          "5 s timeout." % (options.connections, options.rate, options.duration))
+    print()
+    print("| mode | attack | probes | 200 | other | slowest 200 | attacker: peak connected | attacker: closed by server "
+          "| slowhttptest's own probe: unavailable |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for key, title, count, ok, other, slowest, peak, closed, unavailable in rows:
+        print("| -%s | %s | %d | %d | %s | %.2f s | %d | %d | %d s |" % (key, title, count, ok, other, slowest, peak,
+                                                                      closed, unavailable))
 
 
 if __name__ == "__main__":
