@@ -15,7 +15,8 @@ inline constexpr const char* kDisplayName = "泽瓦个人网站服务器";
 inline constexpr const char* kServiceName = "Zevra";
 inline constexpr const char* kServiceDescription = "泽瓦个人网站服务器工作进程。";
 
-// Exit codes of the server's processes.
+// Exit codes of the server's processes (10001 and 10002 are final for the
+// daemon too, though nothing here ends with them).
 inline constexpr int kExitNormal = 10000;
 inline constexpr int kExitInstallFailed = 10003;
 inline constexpr int kExitRemoveFailed = 10004;

@@ -7,16 +7,10 @@
 namespace zevra {
 namespace {
 
-// The profile functions read values into a 128-character buffer.
-constexpr size_t kMaxValueCharacters = 127;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (IsBlank(text.front()) || text.front() == '\r')) text.remove_prefix(1);
-  while (!text.empty() && (IsBlank(text.back()) || text.back() == '\r')) text.remove_suffix(1);
-  return text;
-}
+// A line's blanks, and the CR of a CR LF file read line by line at LF.
+std::string_view Trim(std::string_view text) { return TrimAny(text, " \t\r"); }
 
 // A value wholly enclosed in one pair of matching quotes loses them; what is
 // inside, blanks included, stays. An unbalanced quote is part of the value.
@@ -60,39 +54,55 @@ ProfileFile ProfileFile::Load(const std::string& path) {
   return Parse(platform::CodePageToUtf8(bytes));
 }
 
+ProfileLine ClassifyProfileLine(std::string_view rawLine) {
+  ProfileLine result;
+  std::string_view line = Trim(rawLine);
+  if (line.empty()) return result;
+  if (line.front() == ';') {
+    result.kind = ProfileLine::kComment;
+    return result;
+  }
+  if (line.front() == '[') {
+    size_t close = line.find(']');
+    result.kind = ProfileLine::kSection;
+    result.name = Trim(close == std::string_view::npos ? line.substr(1) : line.substr(1, close - 1));
+    return result;
+  }
+  size_t eq = line.find('=');
+  if (eq == std::string_view::npos) {
+    result.kind = ProfileLine::kOther;
+    return result;
+  }
+  result.kind = ProfileLine::kKey;
+  result.name = Trim(line.substr(0, eq));
+  result.value = Unquote(Trim(line.substr(eq + 1)));
+  return result;
+}
+
+bool FitsProfileValue(std::string_view value) {
+  return CutToCharacters(value, kMaxProfileValueCharacters).size() == value.size();
+}
+
 ProfileFile ProfileFile::Parse(std::string_view text) {
   ProfileFile file;
   Section* current = nullptr;
-  bool currentIsRepeat = false;
   size_t start = 0;
   while (start <= text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string_view::npos) end = text.size();
-    std::string_view line = Trim(text.substr(start, end - start));
+    const ProfileLine line = ClassifyProfileLine(text.substr(start, end - start));
     start = end + 1;
-    if (line.empty() || line.front() == ';') continue;
-    if (line.front() == '[') {
-      size_t close = line.find(']');
-      std::string_view name = Trim(close == std::string_view::npos ? line.substr(1) : line.substr(1, close - 1));
+    if (line.kind == ProfileLine::kSection) {
       // A section that occurs again adds nothing: the first one counts.
-      currentIsRepeat = false;
-      for (const Section& s : file.sections_) {
-        if (EqualsIgnoreCase(s.name, name)) currentIsRepeat = true;
-      }
-      if (currentIsRepeat) {
-        current = nullptr;
-        continue;
-      }
-      file.sections_.push_back(Section{std::string(name), {}});
+      current = nullptr;
+      bool repeat = false;
+      for (const Section& s : file.sections_) repeat = repeat || EqualsIgnoreCase(s.name, line.name);
+      if (repeat) continue;
+      file.sections_.push_back(Section{std::string(line.name), {}});
       current = &file.sections_.back();
-      continue;
+    } else if (line.kind == ProfileLine::kKey && current != nullptr) {
+      current->entries.push_back(Entry{std::string(line.name), std::string(line.value)});
     }
-    if (current == nullptr) continue;
-    size_t eq = line.find('=');
-    if (eq == std::string_view::npos) continue;
-    std::string_view key = Trim(line.substr(0, eq));
-    std::string_view value = Unquote(Trim(line.substr(eq + 1)));
-    current->entries.push_back(Entry{std::string(key), std::string(value)});
   }
   return file;
 }
@@ -101,11 +111,11 @@ std::string ProfileFile::Read(std::string_view section, std::string_view key, st
   for (const Section& s : sections_) {
     if (!EqualsIgnoreCase(s.name, section)) continue;
     for (const Entry& e : s.entries) {
-      if (EqualsIgnoreCase(e.key, key)) return CutToCharacters(e.value, kMaxValueCharacters);
+      if (EqualsIgnoreCase(e.key, key)) return CutToCharacters(e.value, kMaxProfileValueCharacters);
     }
     break;
   }
-  return CutToCharacters(defaultValue, kMaxValueCharacters);
+  return CutToCharacters(defaultValue, kMaxProfileValueCharacters);
 }
 
 std::string ReadProfileString(const std::string& path, std::string_view section, std::string_view key,

@@ -1,15 +1,81 @@
-// The server's settings file: its keys with their defaults, and the record
-// the server holds them in. Shared with the console, which writes the file.
+// The server's settings file: its keys with the server's defaults, and the
+// record the server holds them in. Shared with the console, which writes the
+// file, so that both programs name the same keys in the same sections.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+
+#include "common/Text.h"
 
 namespace zevra {
 
 // Relative to the program directory.
 inline constexpr const char* kSettingsFile = "Config/Zevra.ini";
 
+enum class SettingKind { kInteger, kBoolean, kText };
+
+struct SettingKey {
+  const char* section;
+  const char* key;
+  const char* serverDefault;  // what the server uses when the key is missing
+  SettingKind kind;
+};
+
+// The keys in the order the server reads them (the access log is opened
+// right after WriteAccessLog, so the order is observable).
+enum SettingId : size_t {
+  kSettingPort,
+  kSettingWorkerThreads,
+  kSettingConnections,
+  kSettingMaxConn,
+  kSettingKeepAlive,
+  kSettingWriteAccessLog,
+  kSettingEnableGZIP,
+  kSettingGZIPCompressLevel,
+  kSettingGatewayTimeout,
+  kSettingDebug,
+  kSettingBuffer,
+  kSettingServerAdmin,
+  kSettingFileMapping,
+  kSettingDirectoryListing,
+  kSettingCount,
+};
+
+inline constexpr SettingKey kSettingKeys[kSettingCount] = {
+    {"Listen", "Port", "80", SettingKind::kInteger},
+    {"Performance", "WorkerThreads", "8", SettingKind::kInteger},
+    {"Performance", "Connections", "1024", SettingKind::kInteger},
+    {"Performance", "MaxConn", "10240", SettingKind::kInteger},
+    {"Performance", "KeepAlive", "0", SettingKind::kInteger},  // milliseconds; 0 = sweeper off
+    {"Settings", "WriteAccessLog", "True", SettingKind::kBoolean},
+    {"Settings", "EnableGZIP", "True", SettingKind::kBoolean},
+    {"Settings", "GZIPCompressLevel", "3", SettingKind::kInteger},
+    {"Settings", "GatewayTimeout", "30000", SettingKind::kInteger},  // milliseconds
+    {"Settings", "Debug", "True", SettingKind::kBoolean},
+    {"Performance", "Buffer", "40960", SettingKind::kInteger},  // bytes per send
+    {"Settings", "ServerAdmin", "webmaster", SettingKind::kText},
+    {"Performance", "FileMapping", "16", SettingKind::kInteger},  // MiB
+    {"Settings", "DirectoryListing", "True", SettingKind::kBoolean},
+};
+
+// The server's own keys beyond the table, which the console leaves alone:
+// milliseconds a request head may take from its first byte, and that a
+// request body may go without a byte (0 = no limit).
+inline constexpr SettingKey kHeadTimeoutKey = {"Performance", "HeadTimeout", "20000", SettingKind::kInteger};
+inline constexpr SettingKey kBodyTimeoutKey = {"Performance", "BodyTimeout", "20000", SettingKind::kInteger};
+
+// The booleans as they are written.
+inline constexpr const char* kSettingTrue = "True";
+inline constexpr const char* kSettingFalse = "False";
+
+// A text switches a setting on only when it reads TRUE in any letter case.
+inline bool ReadBoolean(std::string_view text) { return EqualsIgnoreCase(text, "TRUE"); }
+
+// The server's record; its initial values are the defaults of the table
+// above (FileMapping as its derived window of 16 MiB).
 struct ServerSettings {
   int32_t Port = 80;
   int32_t WorkerThreads = 8;

@@ -24,6 +24,12 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+std::string_view TrimAny(std::string_view text, std::string_view bytes) {
+  const size_t first = text.find_first_not_of(bytes);
+  if (first == std::string_view::npos) return text.substr(text.size());
+  return text.substr(first, text.find_last_not_of(bytes) - first + 1);
+}
+
 std::vector<std::string_view> SplitText(std::string_view text, std::string_view sep) {
   std::vector<std::string_view> pieces;
   if (text.empty()) return pieces;

@@ -18,6 +18,12 @@ std::string AsciiLower(std::string_view text);
 std::string AsciiUpper(std::string_view text);
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 
+// The text without the given bytes at either end ("a b" stays "a b").
+std::string_view TrimAny(std::string_view text, std::string_view bytes);
+// Without spaces and tabs at either end: the blanks HTTP allows around a
+// field value or a list item.
+inline std::string_view TrimBlanks(std::string_view text) { return TrimAny(text, " \t"); }
+
 // Splits at every occurrence of sep: empty pieces between two separators are
 // kept, one empty piece after a final separator is dropped, and an empty
 // text gives no pieces. The views point into text.

@@ -9,7 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3 python3-pytest curl gzip php-cgi wrk
-  qt6-base-dev libxcb1-dev xvfb xauth fonts-wqy-microhei
+  qt6-base-dev libxcb1-dev xvfb xauth fonts-wqy-microhei pkexec
 )
 if [ "${1:-}" = "--run-only" ]; then
   PACKAGES=(build-essential cmake g++ libasio-dev zlib1g-dev)

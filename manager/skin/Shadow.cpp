@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QRegion>
 #include <QWidget>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -24,8 +25,8 @@ namespace {
 constexpr char kShadowWindowName[] = "WndShadow";
 constexpr char kShadowFilterName[] = "WndShadow.Filter";
 
-// The corner radius of every ring; the console's windows have square
-// corners, and a small rounding keeps the shadow's corners soft.
+// The corner radius of every ring: enough to soften the shadow's corners,
+// small enough to leave the edges along a window's sides straight.
 constexpr qreal kRingRadius = 4;
 
 std::function<bool()>& CompositorProbe() {
@@ -33,12 +34,17 @@ std::function<bool()>& CompositorProbe() {
   return probe;
 }
 
-bool DesktopBlendsWindows() {
+bool DesktopCanShowShadow() {
   if (CompositorProbe()) return CompositorProbe()();
+  const QString platformName = QGuiApplication::platformName();
+  // A Wayland client cannot place a top-level window of its own, so the
+  // shadow would lie anywhere but behind its target (XWayland, the xcb
+  // platform, can).
+  if (platformName.startsWith(QLatin1String("wayland"))) return false;
 #ifdef ZEVRA_HAVE_DESKTOP_PROBE
-  // Only the X11 connection can lack a compositor: Windows, Wayland and the
+  // Only the X11 connection can lack a compositor: Windows and the
   // off-screen platform always blend.
-  if (QGuiApplication::platformName() == QLatin1String("xcb")) return platform::DesktopComposesWindows();
+  if (platformName == QLatin1String("xcb")) return platform::DesktopComposesWindows();
 #endif
   return true;
 }
@@ -85,6 +91,7 @@ class ShadowFilter : public QObject {
         UpdateShadow(target_, false, false);
         break;
       case QEvent::Show:
+        FollowNativeWindow();
         UpdateShadow(target_, true, true);
         break;
       case QEvent::Hide:
@@ -96,8 +103,23 @@ class ShadowFilter : public QObject {
     return false;
   }
 
+  // A top-level target's native window can be placed without the widget
+  // hearing a move: on X11 the window is put where the command line
+  // (-qwindowgeometry) or the session wants it only as it is mapped, after
+  // the widget's show. The native window's own geometry signals catch that;
+  // queued, so the widget's geometry has caught up when the shadow reads it.
+  void FollowNativeWindow() {
+    QWindow* native = target_->isWindow() ? target_->windowHandle() : nullptr;
+    if (native == nullptr || native == followed_) return;
+    if (followed_) disconnect(followed_, nullptr, this, nullptr);
+    followed_ = native;
+    for (auto changed : {&QWindow::xChanged, &QWindow::yChanged, &QWindow::widthChanged, &QWindow::heightChanged})
+      connect(native, changed, this, [this] { UpdateShadow(target_, false, false); }, Qt::QueuedConnection);
+  }
+
  private:
   QWidget* target_;
+  QPointer<QWindow> followed_;
 };
 
 ShadowWindow* FindShadowWindow(QWidget* target) {
@@ -128,9 +150,14 @@ bool SetWindowShadow(QWidget* target, QColor colour, int size, bool useSize) {
   auto* shadow = static_cast<ShadowWindow*>(GetShadowWindow(target));
   shadow->colour = colour;
   shadow->size = useSize ? size : kDefaultShadowSize;
-  shadow->desktopBlends = DesktopBlendsWindows();
+  shadow->desktopBlends = DesktopCanShowShadow();
   UpdateShadow(target, false, false);
-  if (FindShadowFilter(target) == nullptr) target->installEventFilter(new ShadowFilter(target));
+  ShadowFilter* filter = FindShadowFilter(target);
+  if (filter == nullptr) {
+    filter = new ShadowFilter(target);
+    target->installEventFilter(filter);
+  }
+  filter->FollowNativeWindow();
   return true;
 }
 

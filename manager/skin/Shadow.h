@@ -56,9 +56,10 @@ QImage DrawShadowPicture(int width, int height, int size, QColor colour);
 QPainterPath RoundedRectanglePath(qreal x, qreal y, qreal width, qreal height, qreal radius);
 
 // Where nothing blends translucent windows (X11 without a compositing
-// manager) the shadow would come out as a solid black band; then it is kept
-// hidden. The probe asked when a shadow is switched on can be replaced, and
-// an empty function puts the desktop's own answer back.
+// manager) the shadow would come out as a solid black band, and on Wayland
+// it cannot be placed behind its target; there it is kept hidden. The probe
+// asked when a shadow is switched on can be replaced, and an empty function
+// puts the desktop's own answer back.
 void SetShadowCompositorProbe(std::function<bool()> probe);
 
 }  // namespace zevra::manager

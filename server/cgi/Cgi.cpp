@@ -11,20 +11,13 @@
 #include "server/cgi/CgiCommand.h"
 #include "server/cgi/CgiEnvironment.h"
 #include "server/cgi/CgiRelay.h"
-#include "server/net/ReceiveBuffer.h"
+#include "server/core/OsDetail.h"
+#include "server/core/ProgramPaths.h"
 #include "server/response/ErrorPages.h"
 #include "server/response/Logs.h"
 
 namespace zevra {
 namespace {
-
-std::string OsDetail(int code) {
-  std::string detail = "OS信息 : (";
-  detail += std::to_string(code);
-  detail += ") ";
-  detail += SystemErrorText(code);
-  return detail;
-}
 
 // Opens the POST body; an empty input when it is missing or unreadable.
 CgiInput OpenBody(const CgiBodySource& body) {

@@ -13,8 +13,10 @@
 #include "platform/Clock.h"
 #include "platform/System.h"
 #include "server/cgi/CgiHead.h"
+#include "server/core/OsDetail.h"
+#include "server/core/ProgramPaths.h"
 #include "server/core/ServerLink.h"
-#include "server/response/Compression.h"
+#include "server/response/Answer.h"
 #include "server/response/ErrorPages.h"
 #include "server/response/Logs.h"
 #include "server/response/ResponseHead.h"
@@ -31,19 +33,8 @@ constexpr int kExitGraceMs = 200;
 // Reads per wake-up, so a flooding child cannot starve the input or the
 // deadline check.
 constexpr int kReadsPerWake = 16;
-// A client that takes nothing from the send queue for this long is given up.
-constexpr uint64_t kSendStallMs = 60000;
-constexpr uint32_t kSendPauseMs = 100;
 constexpr size_t kInputBufferSize = 65536;
 
-
-std::string OsDetail(std::string_view label, int code) {
-  std::string detail(label);
-  detail += std::to_string(code);
-  detail += ") ";
-  detail += SystemErrorText(code);
-  return detail;
-}
 
 // The program's output as it arrives: memory first, then a spool file in
 // WebTemp named after the connection (one request per connection at a
@@ -68,8 +59,7 @@ class CgiOutput {
       return true;
     }
     if (!spool_.IsOpen()) {
-      spoolPath_ = g_startup.programDirectory + platform::kPathSeparator + "WebTemp" + platform::kPathSeparator +
-                   "Cgi_" + std::to_string(conn_) + ".Zevra";
+      spoolPath_ = SpoolPath("Cgi_", conn_);
       spool_ = platform::File::CreateAlways(spoolPath_);
       if (!spool_.IsOpen()) return Failed();
       // The first piece stays in memory: it holds the head.
@@ -163,75 +153,6 @@ CollectOutcome CollectOutput(platform::ChildProcess& child, CgiInput& input, Cgi
   }
 }
 
-// Waits until the connection's send queue is below the mapping window, so
-// a slow client holds at most that much of a large answer in memory.
-bool AwaitSendRoom(ConnId conn) {
-  const int64_t limit = g_settings.FileMapping > 0 ? g_settings.FileMapping : 16 * 1048576;
-  int64_t last = -1;
-  uint64_t since = platform::MonotonicMilliseconds();
-  for (;;) {
-    int64_t pending = 0;
-    if (!Link().PendingBytes(conn, pending)) return false;  // the connection is gone
-    if (pending < limit) return true;
-    uint64_t now = platform::MonotonicMilliseconds();
-    if (pending != last) {
-      last = pending;
-      since = now;
-    } else if (now - since >= kSendStallMs) {
-      return false;
-    }
-    platform::SleepMilliseconds(kSendPauseMs);
-  }
-}
-
-// Statuses whose answers never carry a body.
-bool StatusHasNoBody(std::string_view status) {
-  return (!status.empty() && status[0] == '1') || status.substr(0, 3) == "204" || status.substr(0, 3) == "304";
-}
-
-void WriteAccessLine(ConnId conn, const HttpRequest& request, const ResponseHead& response, int64_t bodySent) {
-  if (!g_settings.WriteAccessLog) return;
-  AppendAccessLog(AccessLogMessage(conn, request, std::string_view(response.Status).substr(0, 3),
-                                   response.ContentLength.empty() ? std::to_string(bodySent) : response.ContentLength));
-}
-
-// Sends head and body: the first slice of Buffer bytes together with the
-// head, every later slice in a send of its own, each once the send queue
-// has room. Returns the body bytes handed to the library; sets complete
-// when every byte went.
-int64_t SendHeadAndBody(ConnId conn, std::string&& head, std::string_view memoryBody, CgiOutput* spooled,
-                        int64_t bodyOffset, int64_t bodyLength, bool& complete) {
-  const size_t slice = g_settings.Buffer > 0 ? static_cast<size_t>(g_settings.Buffer) : 40960;
-  complete = false;
-  std::string spoolBuffer;
-  auto sliceAt = [&](int64_t at, size_t length, std::string_view& out) {
-    if (spooled == nullptr) {
-      out = memoryBody.substr(static_cast<size_t>(at), length);
-      return true;
-    }
-    spoolBuffer.resize(length);
-    if (!spooled->ReadAt(bodyOffset + at, spoolBuffer.data(), length)) return false;
-    out = spoolBuffer;
-    return true;
-  };
-
-  int64_t sent = 0;
-  size_t first = static_cast<size_t>(std::min<int64_t>(bodyLength, static_cast<int64_t>(slice)));
-  std::string_view bytes;
-  if (!sliceAt(0, first, bytes)) return 0;
-  head.append(bytes);
-  if (!SendBytes(conn, head)) return 0;
-  sent = static_cast<int64_t>(first);
-  while (sent < bodyLength) {
-    if (!AwaitSendRoom(conn)) return sent;
-    size_t length = static_cast<size_t>(std::min<int64_t>(bodyLength - sent, static_cast<int64_t>(slice)));
-    if (!sliceAt(sent, length, bytes) || !SendBytes(conn, bytes)) return sent;
-    sent += static_cast<int64_t>(length);
-  }
-  complete = true;
-  return sent;
-}
-
 }  // namespace
 
 CgiInput CgiInput::FromMemory(std::string_view bytes) {
@@ -296,7 +217,7 @@ void RelayCgiOutput(ConnId conn, platform::ChildProcess& child, CgiInput& input,
   }
   if (outcome == CollectOutcome::kSpoolFailed) {
     child.Stop();
-    std::string detail = OsDetail("CGI 程序的输出无法写入缓存文件。\r\nOS信息 : (", output.Error());
+    std::string detail = "CGI 程序的输出无法写入缓存文件。\r\n" + OsDetail(output.Error());
     SendErrorPage(500, request, response, conn, detail);
     return;
   }
@@ -307,9 +228,9 @@ void RelayCgiOutput(ConnId conn, platform::ChildProcess& child, CgiInput& input,
       detail = "无法写入 POST 数据。\r\nCGI 程序地址： ";
       detail += commandLine;
     } else if (!child.WaitForExit(kExitGraceMs)) {
-      detail = OsDetail("未收到CGI接口的传回收据，接口出现未知错误。\r\nOS信息：(", 0);
+      detail = "未收到CGI接口的传回收据，接口出现未知错误。\r\n" + OsDetail(0, kOsDetailLeadFullWidth);
     } else {
-      detail = OsDetail("未收到CGI接口的传回收据，进程意外退出。\r\nOS信息：(", 0);
+      detail = "未收到CGI接口的传回收据，进程意外退出。\r\n" + OsDetail(0, kOsDetailLeadFullWidth);
     }
     child.Stop();
     SendErrorPage(500, request, response, conn, detail);
@@ -346,46 +267,35 @@ void RelayCgiOutput(ConnId conn, platform::ChildProcess& child, CgiInput& input,
   if (response.Status.empty()) response.Status = "200 OK";
 
   const bool headOnly = request.Method == "HEAD";
-  const bool noBody = StatusHasNoBody(response.Status);
+  const bool noBody = !StatusHasBody(response.Status);
   const bool redirect = response.Status[0] == '3' && !noBody;
-  int64_t bodyLength = noBody ? 0 : output.Size() - bodyOffset;
-  std::string_view memoryBody;
-  std::string compressed;
-  if (!output.Spooled() && !noBody) {
-    memoryBody = output.Memory().substr(static_cast<size_t>(bodyOffset));
-    if (!redirect && g_settings.EnableGZIP && response.ContentEncoding.empty() &&
-        AcceptsGzip(request.AcceptEncoding) && CompressBytes(memoryBody, compressed)) {
-      response.ContentEncoding = "gzip";
-      memoryBody = compressed;
-      bodyLength = static_cast<int64_t>(compressed.size());
-    }
-  }
-  // Content-Length is the count of the bytes that follow, whatever the
-  // program claimed; only a HEAD answer, which sends none, keeps the
-  // program's own value.
-  if (!headOnly || response.ContentLength.empty()) response.ContentLength = std::to_string(bodyLength);
-
-  std::string head = BuildResponseHead(response);
-  // A head without Content-Length (redirect heads drop it, with the body's
-  // type and encoding) cannot describe a body: the head goes alone, and the
-  // connection closes after it, the one end of the answer a client can see.
-  const bool lengthSent = !response.ContentLength.empty();
-  const bool closeAfter = EqualsIgnoreCase(response.Connection, "close") || (!lengthSent && !noBody);
-  if (closeAfter && !EqualsIgnoreCase(response.Connection, "close")) {
-    response.Connection = "close";
-    head = BuildResponseHead(response);
-  }
-  int64_t bodySent = 0;
-  bool complete = true;
-  if (headOnly || noBody || !lengthSent) {
-    complete = SendBytes(conn, head);
+  Answer answer;
+  std::string spoolBuffer;
+  if (noBody) {
+    // Whatever the program wrote after such a head is no part of the answer.
+  } else if (output.Spooled()) {
+    const int64_t bodyLength = output.Size() - bodyOffset;
+    // Content-Length is the count of the bytes that follow, whatever the
+    // program claimed; only a HEAD answer, which sends none, keeps the
+    // program's own value.
+    if (!headOnly || response.ContentLength.empty()) response.ContentLength = std::to_string(bodyLength);
+    answer.sendBody = [&](std::string& head) {
+      return SendInSlices(conn, head, bodyLength, [&](int64_t at, size_t length, std::string_view& out) {
+        spoolBuffer.resize(length);
+        if (!output.ReadAt(bodyOffset + at, spoolBuffer.data(), length)) return false;
+        out = spoolBuffer;
+        return true;
+      });
+    };
   } else {
-    bodySent = SendHeadAndBody(conn, std::move(head), memoryBody, output.Spooled() ? &output : nullptr, bodyOffset,
-                               bodyLength, complete);
+    answer.body = output.Memory().substr(static_cast<size_t>(bodyOffset));
+    // A redirect's head drops the body's encoding; the program's own
+    // encoding is never wrapped in a second one.
+    answer.compress = !redirect && g_settings.EnableGZIP && response.ContentEncoding.empty() &&
+                      AcceptsGzip(request.AcceptEncoding);
   }
-  WriteAccessLine(conn, request, response, bodySent);
-
-  if (closeAfter || !complete) Link().Disconnect(conn);
+  answer.keepLength = headOnly && !response.ContentLength.empty();
+  FinishAnswer(conn, request, response, answer);
 }
 
 }  // namespace zevra

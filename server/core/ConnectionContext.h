@@ -7,8 +7,16 @@
 #include <string>
 
 #include "platform/File.h"
+#include "server/core/ServerLink.h"
 
 namespace zevra {
+
+// What the current request began with.
+enum RequestKind : int32_t {
+  kKindNone = 0,     // no head complete yet
+  kKindGet = 1,      // "GET " or "HEAD": a body, if declared, is read and dropped
+  kKindPost = 2,     // "POST": the body is kept for the handler
+};
 
 enum RequestState : int32_t {
   kStateIdle = 0,       // waiting for a request
@@ -34,10 +42,17 @@ struct ConnectionContext {
   uint64_t spoolNumber = 0;      // unique among live connections; names the spool files
 
   // Receive buffering's own bookkeeping (not part of a request's answer).
-  int32_t requestKind = 0;       // what the current request began with (RequestKind in ReceiveBuffer)
+  int32_t requestKind = 0;       // RequestKind
   int32_t closing = 0;           // 1 once a forced close was asked: nothing more is read or answered
   std::string headPart;          // the start of a head that has not reached its blank line yet
   std::string deferred;          // bytes that came while a handler ran, kept for the next request
 };
+
+// Returns the connection to idle after an answered request; frees the head
+// and the body and removes the request's spool file. Every answering path
+// ends with it, whichever layer answered.
+void ResetRequestState(ConnId conn);
+// Frees a closing connection's body and removes its spool files.
+void ReleaseConnectionState(ConnectionContext& context);
 
 }  // namespace zevra

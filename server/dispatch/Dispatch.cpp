@@ -14,14 +14,14 @@
 #include "platform/System.h"
 #include "server/cgi/Cgi.h"
 #include "server/core/ConnectionContext.h"
-#include "server/net/ReceiveBuffer.h"
+#include "server/core/OsDetail.h"
+#include "server/core/Runtime.h"
 #include "server/net/RequestParser.h"
 #include "server/dispatch/HostTable.h"
 #include "server/response/DirectoryListing.h"
 #include "server/response/ErrorPages.h"
 #include "server/response/Logs.h"
 #include "server/response/ResponseHead.h"
-#include "server/core/Runtime.h"
 #include "server/response/StaticFile.h"
 
 namespace zevra {
@@ -38,9 +38,8 @@ bool HasToken(std::string_view value, std::string_view token) {
   size_t start = 0;
   while (start <= value.size()) {
     size_t comma = value.find(',', start);
-    std::string_view item = value.substr(start, comma == std::string_view::npos ? value.npos : comma - start);
-    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
-    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+    std::string_view item =
+        TrimBlanks(value.substr(start, comma == std::string_view::npos ? value.npos : comma - start));
     if (EqualsIgnoreCase(item, token)) return true;
     if (comma == std::string_view::npos) break;
     start = comma + 1;
@@ -66,10 +65,7 @@ bool IsSafeRequestPath(std::string_view path) {
 
 // The detail reaches a page only with Debug on; without it the system's
 // message text is not worth looking up for every 404.
-std::string OsDetail(int code) {
-  if (!g_settings.Debug) return std::string();
-  return "OS信息 : (" + std::to_string(code) + ") " + SystemErrorText(code);
-}
+std::string DebugOsDetail(int code) { return g_settings.Debug ? OsDetail(code) : std::string(); }
 
 // What both handlers have worked out before they choose an answering path.
 struct Dispatched {
@@ -209,7 +205,7 @@ void HandleGetRequest(ConnId conn) {
     return;
   }
   if (!d.localPath.empty() && d.localPath.back() == '.') {
-    SendErrorPage(404, request, response, conn, OsDetail(d.lastError));
+    SendErrorPage(404, request, response, conn, DebugOsDetail(d.lastError));
     EndRequest(conn);
     return;
   }
@@ -241,7 +237,7 @@ void HandleGetRequest(ConnId conn) {
     }
     SendDirectoryListing(directory, urlPath, request, response, conn);
   } else {
-    SendErrorPage(404, request, response, conn, OsDetail(d.lastError));
+    SendErrorPage(404, request, response, conn, DebugOsDetail(d.lastError));
   }
   EndRequest(conn);
 }

@@ -2,10 +2,15 @@
 #pragma once
 
 #include "server/core/ServerLink.h"
+#include "server/net/ReceiveBuffer.h"
 
 namespace zevra {
 
 void HandleGetRequest(ConnId conn);
 void HandlePostRequest(ConnId conn);
+
+// The receive-buffering table that answers through these handlers and the
+// error pages.
+extern const RequestHandlers kDispatchHandlers;
 
 }  // namespace zevra

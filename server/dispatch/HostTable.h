@@ -11,16 +11,6 @@
 
 namespace zevra {
 
-// The five fields of one host file. The views point into the host table
-// (or into the fallback site's texts), which live as long as the process.
-struct HostRecord {
-  std::string_view documentRoot;
-  std::string_view defaultDocument;
-  std::string_view executePermission;
-  std::string_view cgiExtension;
-  std::string_view cgiProgram;
-};
-
 // Host-file name to host-file content, keyed by exact bytes. 2048 slots
 // with linear probing; filled once before any thread starts, read without
 // a lock afterwards.
@@ -57,7 +47,9 @@ enum class HostOutcome {
 
 struct HostSelection {
   HostOutcome outcome = HostOutcome::kNotConfigured;
-  HostRecord record;  // for kRecord and kFallback
+  // For kRecord and kFallback; the views point into the host table (or into
+  // the fallback site's texts), which live as long as the process.
+  HostRecord record;
 };
 
 // Fills the process-wide table from programDirectory/Hosts/ and sets the
@@ -74,8 +66,5 @@ bool NoVirtualHosts();
 // The site for a Host header value: the name before the first ':' is looked
 // up exactly; a missing header never matches a host file.
 HostSelection SelectHost(std::string_view hostHeader);
-
-// The record of one host file's content; false when it is malformed.
-bool ParseHostRecord(std::string_view content, HostRecord& record);
 
 }  // namespace zevra

@@ -19,6 +19,7 @@
 
 #include "common/Text.h"
 #include "platform/System.h"
+#include "server/core/OsDetail.h"
 #include "server/core/Runtime.h"
 
 namespace zevra {
@@ -28,9 +29,6 @@ using Guard = std::lock_guard<std::recursive_mutex>;
 
 constexpr std::string_view kTerminator = "\r\n\r\n";
 constexpr std::string_view kPrefixes[] = {"GET ", "HEAD", "POST"};
-// Buffers up to this size are kept between requests instead of freed, so a
-// kept-alive connection does not allocate for every head.
-constexpr size_t kKeptCapacity = 4096;
 
 const RequestHandlers* g_handlers = nullptr;
 
@@ -40,12 +38,6 @@ enum class Step {
   kNeedMore,  // every byte was taken; the request waits for more
   kStop,      // the connection was refused and is closing
 };
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
 
 // Content-Length = 1*DIGIT. Signs, blanks inside, other characters and
 // values beyond 63 bits are unreadable.
@@ -84,11 +76,6 @@ Step Drop(ConnId conn, ConnectionContext& ctx) {
   CloseConnection(conn, ctx);
   ResetRequestState(conn);
   return Step::kStop;
-}
-
-std::string SpoolFailureDetail() {
-  int code = platform::LastErrorCode();
-  return "OS信息 : (" + std::to_string(code) + ") " + platform::SystemErrorText(code);
 }
 
 // Classifies the first bytes of a request. Fewer than four bytes that can
@@ -234,7 +221,7 @@ Step TakeBody(ConnId conn, ConnectionContext& ctx, std::string_view& input) {
       spoolFailed = true;
     }
   }
-  if (spoolFailed) return Refuse(conn, ctx, 500, SpoolFailureDetail());
+  if (spoolFailed) return Refuse(conn, ctx, 500, OsDetail(platform::LastErrorCode()));
   return complete ? Step::kDone : Step::kNeedMore;
 }
 
@@ -327,17 +314,6 @@ void Defer(ConnId conn, ConnectionContext& ctx, std::string_view bytes) {
   if (overflow) CloseConnection(conn, ctx);
 }
 
-void ReleaseBody(ConnectionContext& ctx) {
-  if (ctx.bodySpooled != 0) {
-    ctx.bodyFile.Close();
-    // Done_ after a complete body; Recving_ when the request ended early.
-    platform::RemoveFile(SpoolFilePath(ctx.spoolNumber, true));
-    platform::RemoveFile(SpoolFilePath(ctx.spoolNumber, false));
-  }
-  std::string().swap(ctx.bodyMemory);
-  ctx.bodySpooled = 0;
-}
-
 }  // namespace
 
 void SetRequestHandlers(const RequestHandlers* handlers) { g_handlers = handlers; }
@@ -377,31 +353,6 @@ void HandleReceivedData(ConnId conn, const uint8_t* data, size_t length) {
   if (!ProcessBytes(conn, *ctx, input)) Defer(conn, *ctx, input);
 }
 
-void ResetRequestState(ConnId conn) {
-  ConnectionContext* ctx = Link().Context(conn);
-  if (ctx == nullptr) return;
-  Link().SetRequestPhase(conn, RequestPhase::kIdle);
-  Guard guard(ctx->lock);
-  ctx->busy = 0;
-  ctx->state = kStateIdle;
-  ReleaseBody(*ctx);
-  if (ctx->headBuffer.capacity() > kKeptCapacity) {
-    std::string().swap(ctx->headBuffer);
-  } else {
-    ctx->headBuffer.clear();
-  }
-  std::string().swap(ctx->headPart);
-  ctx->bodyReceived = 0;
-  ctx->contentLength = 0;
-  ctx->headLength = 0;
-  ctx->requestKind = kKindNone;
-}
-
-void ReleaseConnectionState(ConnectionContext& context) {
-  Guard guard(context.lock);
-  ReleaseBody(context);
-}
-
 bool SpoolBody(ConnectionContext& ctx, SpoolMode mode, std::string_view bytes) {
   Guard guard(ctx.lock);
   if (mode == kSpoolFinish) {
@@ -422,17 +373,6 @@ bool SpoolBody(ConnectionContext& ctx, SpoolMode mode, std::string_view bytes) {
   return ctx.bodyFile.WriteAll(bytes.data(), bytes.size());
 }
 
-std::string SpoolFilePath(uint64_t spoolNumber, bool done) {
-  std::string path = g_startup.programDirectory;
-  path += platform::kPathSeparator;
-  path += "WebTemp";
-  path += platform::kPathSeparator;
-  path += done ? "Done_" : "Recving_";
-  path += std::to_string(spoolNumber);
-  path += ".Zevra";
-  return path;
-}
-
 BodyFraming ReadBodyFraming(std::string_view head) {
   BodyFraming framing;
   size_t lineEnd = head.find("\r\n");
@@ -450,7 +390,7 @@ BodyFraming ReadBodyFraming(std::string_view head) {
     std::string_view name = line.substr(0, colon);
     std::string_view bareName = name;
     while (!bareName.empty() && (bareName.back() == ' ' || bareName.back() == '\t')) bareName.remove_suffix(1);
-    std::string_view value = Trim(line.substr(colon + 1));
+    std::string_view value = TrimBlanks(line.substr(colon + 1));
     if (EqualsIgnoreCase(bareName, "Content-Length")) {
       int64_t length = 0;
       // Blanks between name and colon are refused: other readers would not

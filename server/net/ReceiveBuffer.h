@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "server/core/ConnectionContext.h"
+#include "server/core/ProgramPaths.h"
 #include "server/core/ServerLink.h"
 
 namespace zevra {
@@ -17,12 +18,6 @@ namespace zevra {
 inline constexpr size_t kMaxHeadBytes = 64 * 1024;
 // Bodies up to this many bytes stay in memory; longer ones are spooled.
 inline constexpr int64_t kMaxMemoryBody = 4096;
-
-enum RequestKind : int32_t {
-  kKindNone = 0,     // no head complete yet
-  kKindGet = 1,      // "GET " or "HEAD": a body, if declared, is read and dropped
-  kKindPost = 2,     // "POST": the body is kept for the handler
-};
 
 // Where receive buffering hands complete requests, and how it refuses the
 // ones it cannot read. The worker binds the dispatcher; tests bind doubles.
@@ -37,14 +32,9 @@ struct RequestHandlers {
 // The table stays in use for the life of the process (or until the next
 // call); without one, every complete request closes its connection.
 void SetRequestHandlers(const RequestHandlers* handlers);
-// The table that answers through the real dispatcher and error pages.
-extern const RequestHandlers kDispatchHandlers;
 
 void HandleReceivedData(ConnId conn, const uint8_t* data, size_t length);
 void SendContinue(ConnId conn);
-// Returns the connection to idle after an answered request; frees the head
-// and the body and removes the request's spool file.
-void ResetRequestState(ConnId conn);
 
 enum SpoolMode : int { kSpoolFirst = 0, kSpoolMore = 1, kSpoolFinish = 2 };
 // Writes body bytes to the connection's spool file (created on the first
@@ -55,12 +45,6 @@ bool SpoolBody(ConnectionContext& context, SpoolMode mode, std::string_view byte
 // A spool number not used before in this process: unique among live
 // connections, and a leftover file of an earlier connection is never reused.
 uint64_t NewSpoolNumber();
-// Frees a closing connection's body and removes its spool files.
-void ReleaseConnectionState(ConnectionContext& context);
-
-// Path of a spool file in WebTemp: "Recving_N.Zevra" while the body
-// arrives, "Done_N.Zevra" once it is complete.
-std::string SpoolFilePath(uint64_t spoolNumber, bool done);
 
 // What a head says about the body that follows it: found by field name in
 // any case, value with optional blanks around it.

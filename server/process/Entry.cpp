@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/System.h"
+#include "common/Product.h"
 #include "server/process/CommandLine.h"
 #include "server/dispatch/HostTable.h"
 #include "server/process/Service.h"

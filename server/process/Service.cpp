@@ -9,6 +9,8 @@
 #include "platform/ProcessControl.h"
 #include "platform/Service.h"
 #include "platform/System.h"
+#include "common/Product.h"
+#include "server/core/ProgramPaths.h"
 #include "server/response/Logs.h"
 #include "server/core/Runtime.h"
 
@@ -42,8 +44,8 @@ DaemonState& Daemon() {
   return d;
 }
 
-std::string PidFilePath() { return g_startup.programDirectory + "/Zevra.pid"; }
-std::string ProgramPath() { return g_startup.programDirectory + "/" + g_startup.programFileName; }
+std::string PidFilePath() { return ProgramPath({"Zevra.pid"}); }
+std::string ExecutablePath() { return ProgramPath({g_startup.programFileName}); }
 
 void SetStatus(int state, int win32Exit, int specificExit) {
   DaemonState& d = Daemon();
@@ -124,7 +126,7 @@ void ServiceMain() {
     {
       std::lock_guard<std::mutex> guard(d.lock);
       if (d.stopRequested) return;
-      pid = platform::StartProgram({ProgramPath(), "/worker"});
+      pid = platform::StartProgram({ExecutablePath(), "/worker"});
       d.workerPid = pid;
     }
     if (pid == 0) {
@@ -171,13 +173,12 @@ platform::ServiceConfig ZevraServiceConfig() {
   c.name = kServiceName;
   c.displayName = kDisplayName;
   c.description = kServiceDescription;
-  c.executable = ProgramPath();
+  c.executable = ExecutablePath();
   c.arguments = "/daemon";
   c.autoStart = true;
   c.account = kServiceAccount;
-  const std::string& dir = g_startup.programDirectory;
-  c.writableFiles = {dir + "/error.log", dir + "/Zevra.pid"};
-  c.writableDirectories = {dir + "/WebLogs", dir + "/WebTemp", dir + "/WebCache"};
+  c.writableFiles = {ProgramPath({"error.log"}), ProgramPath({"Zevra.pid"})};
+  c.writableDirectories = {ProgramPath({"WebLogs"}), ProgramPath({"WebTemp"}), ProgramPath({"WebCache"})};
   return c;
 }
 

@@ -2,6 +2,7 @@
 
 #include "common/Text.h"
 #include "platform/System.h"
+#include "server/core/ProgramPaths.h"
 #include "server/response/Logs.h"
 #include "server/core/Runtime.h"
 
@@ -13,18 +14,14 @@ constexpr int64_t kWindowCeiling = int64_t{1} << 31;  // the window is a 32-bit 
 
 struct SettingsReader {
   const ProfileFile& file;
-  std::string Text(const char* section, const char* key, const char* def) const {
-    return file.Read(section, key, def);
-  }
-  int32_t Integer(const char* section, const char* key, const char* def) const {
-    return ReadInteger(Text(section, key, def));
-  }
-  bool Boolean(const char* section, const char* key, const char* def) const {
-    return ReadBoolean(Text(section, key, def));
-  }
+  std::string Text(const SettingKey& k) const { return file.Read(k.section, k.key, k.serverDefault); }
+  std::string Text(SettingId id) const { return Text(kSettingKeys[id]); }
+  int32_t Integer(const SettingKey& k) const { return ReadInteger(Text(k)); }
+  int32_t Integer(SettingId id) const { return ReadInteger(Text(id)); }
+  bool Boolean(SettingId id) const { return ReadBoolean(Text(id)); }
 };
 
-std::string SettingsPath() { return g_startup.programDirectory + "/" + kSettingsFile; }
+std::string SettingsPath() { return ProgramPath({kSettingsFile}); }
 
 // Reads the keys in the order the file is specified to be read; hook runs
 // right after WriteAccessLog, where the logs are opened.
@@ -32,29 +29,27 @@ template <typename Hook>
 ServerSettings ReadInOrder(const ProfileFile& file, uint32_t granularity, Hook afterAccessLogSwitch) {
   SettingsReader r{file};
   ServerSettings s;
-  s.Port = r.Integer("Listen", "Port", "80");
-  s.WorkerThreads = r.Integer("Performance", "WorkerThreads", "8");
-  s.Connections = r.Integer("Performance", "Connections", "1024");
-  s.MaxConn = r.Integer("Performance", "MaxConn", "10240");
-  s.KeepAlive = r.Integer("Performance", "KeepAlive", "0");
-  s.WriteAccessLog = r.Boolean("Settings", "WriteAccessLog", "True");
+  s.Port = r.Integer(kSettingPort);
+  s.WorkerThreads = r.Integer(kSettingWorkerThreads);
+  s.Connections = r.Integer(kSettingConnections);
+  s.MaxConn = r.Integer(kSettingMaxConn);
+  s.KeepAlive = r.Integer(kSettingKeepAlive);
+  s.WriteAccessLog = r.Boolean(kSettingWriteAccessLog);
   afterAccessLogSwitch(s);
-  s.EnableGZIP = r.Boolean("Settings", "EnableGZIP", "True");
-  s.GZIPCompressLevel = r.Integer("Settings", "GZIPCompressLevel", "3");
-  s.GatewayTimeout = r.Integer("Settings", "GatewayTimeout", "30000");
-  s.Debug = r.Boolean("Settings", "Debug", "True");
-  s.Buffer = r.Integer("Performance", "Buffer", "40960");
-  s.ServerAdmin = r.Text("Settings", "ServerAdmin", "webmaster");
-  s.FileMapping = FileMappingWindow(r.Integer("Performance", "FileMapping", "16"), granularity);
-  s.DirectoryListing = r.Boolean("Settings", "DirectoryListing", "True");
-  s.HeadTimeout = r.Integer("Performance", "HeadTimeout", "20000");
-  s.BodyTimeout = r.Integer("Performance", "BodyTimeout", "20000");
+  s.EnableGZIP = r.Boolean(kSettingEnableGZIP);
+  s.GZIPCompressLevel = r.Integer(kSettingGZIPCompressLevel);
+  s.GatewayTimeout = r.Integer(kSettingGatewayTimeout);
+  s.Debug = r.Boolean(kSettingDebug);
+  s.Buffer = r.Integer(kSettingBuffer);
+  s.ServerAdmin = r.Text(kSettingServerAdmin);
+  s.FileMapping = FileMappingWindow(r.Integer(kSettingFileMapping), granularity);
+  s.DirectoryListing = r.Boolean(kSettingDirectoryListing);
+  s.HeadTimeout = r.Integer(kHeadTimeoutKey);
+  s.BodyTimeout = r.Integer(kBodyTimeoutKey);
   return s;
 }
 
 }  // namespace
-
-bool ReadBoolean(std::string_view text) { return EqualsIgnoreCase(text, "TRUE"); }
 
 int32_t FileMappingWindow(int32_t mebibytes, uint32_t granularity) {
   const int64_t g = granularity == 0 ? 1 : granularity;
@@ -80,9 +75,9 @@ void LoadServerSettings() {
   const ProfileFile file = ProfileFile::Load(SettingsPath());
   g_settings = ReadInOrder(file, g_startup.allocationGranularity, [](const ServerSettings& s) {
     if (s.WriteAccessLog) {
-      OpenAccessLog(g_startup.programDirectory + "/WebLogs/" + AccessLogFileName(platform::LocalTimeNow()));
+      OpenAccessLog(ProgramPath({"WebLogs", AccessLogFileName(platform::LocalTimeNow())}));
     }
-    OpenErrorLog(g_startup.programDirectory + "/error.log");
+    OpenErrorLog(ProgramPath({"error.log"}));
   });
 }
 

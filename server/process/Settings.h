@@ -25,7 +25,4 @@ int32_t FileMappingWindow(int32_t mebibytes, uint32_t granularity);
 // "Access_" + year + month + day + ".log", numbers without leading zeros.
 std::string AccessLogFileName(const platform::CivilTime& localDate);
 
-// A text switches a setting on only when it reads TRUE in any letter case.
-bool ReadBoolean(std::string_view text);
-
 }  // namespace zevra

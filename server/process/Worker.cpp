@@ -16,6 +16,8 @@
 #include "platform/Descriptor.h"
 #include "platform/File.h"
 #include "platform/System.h"
+#include "common/Product.h"
+#include "server/dispatch/Dispatch.h"
 #include "server/net/HpServerLink.h"
 #include "server/net/ReceiveBuffer.h"
 #include "server/process/CrashReport.h"

@@ -2,6 +2,7 @@
 // driven in 8192-byte pieces until the library says the stream is done.
 #include "server/response/Compression.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -28,9 +29,9 @@ struct ContextRelease {
 };
 using ContextHandle = std::unique_ptr<void, ContextRelease>;
 
-}  // namespace
+std::atomic<CompressFunction> g_compressFunction{nullptr};
 
-bool CompressBytes(std::string_view input, std::string& output) {
+bool LibraryCompress(std::string_view input, std::string& output) {
   output.clear();
   LibraryScope library;
   void* raw = nullptr;
@@ -63,10 +64,22 @@ bool CompressBytes(std::string_view input, std::string& output) {
   return false;
 }
 
+}  // namespace
+
+bool CompressBytes(std::string_view input, std::string& output) {
+  const CompressFunction function = g_compressFunction.load(std::memory_order_acquire);
+  if (function != nullptr) return function(input, output);
+  return LibraryCompress(input, output);
+}
+
 std::string CompressBytes(std::string_view input) {
   std::string output;
-  (void)CompressBytes(input, output);
+  if (!CompressBytes(input, output)) output.clear();
   return output;
+}
+
+void SetCompressFunction(CompressFunction function) {
+  g_compressFunction.store(function, std::memory_order_release);
 }
 
 }  // namespace zevra

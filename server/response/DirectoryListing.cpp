@@ -9,7 +9,7 @@
 
 #include "common/Text.h"
 #include "platform/Directory.h"
-#include "server/response/Compression.h"
+#include "server/response/Answer.h"
 #include "server/response/ErrorPages.h"
 #include "server/response/Logs.h"
 #include "server/response/ResponseHead.h"
@@ -196,19 +196,13 @@ void SendDirectoryListing(const std::string& localDirectory, const std::string& 
   std::string body = BuildListingPage(localDirectory, urlPath, count);
   response.Status = "200 OK";
   response.ContentType = "text/html; charset=utf-8";
-  // The dispatcher chose the encoding; the body follows what the head says.
-  if (response.ContentEncoding == "gzip") body = CompressBytes(body);
-  response.ContentLength = std::to_string(body.size());
-  std::string bytes = BuildResponseHead(response);
-  if (request.Method != "HEAD") bytes += body;
-  SendBytes(conn, bytes);
-  if (AsciiLower(response.Connection) != "keep-alive") Link().Disconnect(conn);
-  if (g_settings.WriteAccessLog) {
-    std::string path = request.Directory;
-    path += request.FileName;
-    AppendAccessLog(RemoteAddressText(conn) + " \"" + EscapeLogText(request.Method) + " " + EscapeLogText(path) +
-                    " HTTP/1.1\" 200 " + response.ContentLength + " \"" + EscapeLogText(request.UserAgent) + "\"");
-  }
+  Answer answer;
+  answer.body = body;
+  // The dispatcher chose the encoding; a page the library cannot compress
+  // goes out as it is, and the head says so.
+  answer.compress = response.ContentEncoding == "gzip";
+  answer.accessLine = AccessLine::kWithoutPort;
+  FinishAnswer(conn, request, response, answer);
 }
 
 }  // namespace zevra

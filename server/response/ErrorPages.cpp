@@ -7,8 +7,7 @@
 
 #include "common/Text.h"
 #include "platform/System.h"
-#include "server/response/Compression.h"
-#include "server/response/Logs.h"
+#include "server/response/Answer.h"
 #include "server/response/ResponseHead.h"
 #include "server/core/Runtime.h"
 
@@ -195,35 +194,16 @@ void SendErrorPage(int status, const HttpRequest& request, ResponseHead& respons
   }
   std::string built;
   if (!foreign.empty()) built = BuildErrorPage(row.title, row.heading, row.text, foreign);
-  const std::string* body = foreign.empty() ? &PlainPageOf(row) : &built;
 
+  // Pages follow the client's Accept-Encoding themselves: a refusal sent
+  // before any handler ran has had no encoding chosen for it.
   response.ContentEncoding.clear();
-  std::string compressed;
-  if (g_settings.EnableGZIP && AcceptsGzip(request.AcceptEncoding)) {
-    // A stream the library could not finish goes out uncompressed instead.
-    if (CompressBytes(*body, compressed)) {
-      body = &compressed;
-      response.ContentEncoding = "gzip";
-    }
-  }
-  response.ContentLength = std::to_string(body->size());
   response.AcceptRanges.clear();
   if (row.closing == Closing::kAlways) response.Connection = "close";
-
-  std::string bytes = BuildResponseHead(response);
-  // A HEAD answer is the head alone, with the length the page would have.
-  if (!EqualsIgnoreCase(request.Method, "HEAD")) bytes += *body;
-
-  // The peer's address is taken before the connection may be closed.
-  std::string line;
-  if (g_settings.WriteAccessLog) line = AccessLogMessage(conn, request, std::to_string(row.status), response.ContentLength);
-
-  // A refused send changes nothing that follows.
-  (void)SendBytes(conn, bytes);
-  if (row.closing == Closing::kAlways || AsciiLower(response.Connection) != "keep-alive") {
-    Link().Disconnect(conn);
-  }
-  if (g_settings.WriteAccessLog) AppendAccessLog(line);
+  Answer answer;
+  answer.body = foreign.empty() ? std::string_view(PlainPageOf(row)) : std::string_view(built);
+  answer.compress = g_settings.EnableGZIP && AcceptsGzip(request.AcceptEncoding);
+  FinishAnswer(conn, request, response, answer);
 }
 
 }  // namespace zevra

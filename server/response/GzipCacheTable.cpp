@@ -2,7 +2,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/System.h"
+#include "server/core/ProgramPaths.h"
 #include "server/response/StaticFile.h"
 
 namespace zevra {
@@ -37,15 +37,11 @@ std::string EntityTagOf(std::string_view localPath, std::string_view lastModifie
 
 std::string GzipCachePath(std::string_view programDirectory, std::string_view localPath,
                           std::string_view lastModified) {
-  std::string path(programDirectory);
-  path += platform::kPathSeparator;
-  path += "WebCache";
-  path += platform::kPathSeparator;
-  path += "cache_";
-  path += HashText(localPath);
-  path += '_';
-  path += HashText(lastModified);
-  return path;
+  std::string name = "cache_";
+  name += HashText(localPath);
+  name += '_';
+  name += HashText(lastModified);
+  return JoinPath(programDirectory, {"WebCache", name});
 }
 
 namespace {

@@ -123,7 +123,7 @@ std::string EscapeLogText(std::string_view text) {
 }
 
 std::string AccessLogMessage(ConnId conn, const HttpRequest& request, std::string_view status,
-                             std::string_view contentLength) {
+                             std::string_view contentLength, bool withPort) {
   std::string address;
   uint16_t port = 0;
   const bool known = Link().RemoteAddress(conn, address, port);
@@ -137,8 +137,10 @@ std::string AccessLogMessage(ConnId conn, const HttpRequest& request, std::strin
   std::string line;
   line.reserve(address.size() + path.size() + request.UserAgent.size() + 48);
   line += address;
-  line += ':';
-  AppendZeroPadded(line, known ? port : 0, 1);
+  if (withPort) {
+    line += ':';
+    AppendZeroPadded(line, known ? port : 0, 1);
+  }
   line += " \"";
   line += EscapeLogText(request.Method);
   line += ' ';

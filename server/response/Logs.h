@@ -31,10 +31,11 @@ std::string EscapeLogText(std::string_view text);
 
 // The access-log message of an answer: address ":" port " \"" method " "
 // path " HTTP/1.1\" " status " " length " \"" User-Agent "\"", where path
-// is the request's Directory (with "/") and FileName. Request texts are
-// escaped. Asks the library for the peer once.
+// is the request's Directory (with "/") and FileName; without withPort (the
+// listing's line) the address stands alone. Request texts are escaped.
+// Asks the library for the peer once.
 std::string AccessLogMessage(ConnId conn, const HttpRequest& request, std::string_view status,
-                             std::string_view contentLength);
+                             std::string_view contentLength, bool withPort = true);
 
 // The peer's address and port of a connection, as texts.
 std::string RemoteAddressText(ConnId conn);

@@ -220,11 +220,6 @@ bool AcceptsGzip(std::string_view acceptEncoding) {
   // optional ";"-parameters, of which only q matters here. A quality of
   // zero ("q=0", "q=0.000") refuses the coding; anything else accepts it.
   // A gzip that is refused anywhere in the list stays refused.
-  auto trim = [](std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-  };
   bool accepted = false;
   size_t start = 0;
   while (start <= acceptEncoding.size()) {
@@ -233,16 +228,16 @@ bool AcceptsGzip(std::string_view acceptEncoding) {
     std::string_view element = acceptEncoding.substr(start, comma - start);
     start = comma + 1;
     size_t semicolon = element.find(';');
-    if (!EqualsIgnoreCase(trim(element.substr(0, semicolon)), "gzip")) continue;
+    if (!EqualsIgnoreCase(TrimBlanks(element.substr(0, semicolon)), "gzip")) continue;
     bool refused = false;
     while (semicolon != std::string_view::npos) {
       element = element.substr(semicolon + 1);
       semicolon = element.find(';');
-      std::string_view parameter = trim(element.substr(0, semicolon));
+      std::string_view parameter = TrimBlanks(element.substr(0, semicolon));
       if (parameter.size() < 2 || AsciiLowerChar(parameter[0]) != 'q') continue;
-      parameter = trim(parameter.substr(1));
+      parameter = TrimBlanks(parameter.substr(1));
       if (parameter.empty() || parameter[0] != '=') continue;
-      const std::string_view quality = trim(parameter.substr(1));
+      const std::string_view quality = TrimBlanks(parameter.substr(1));
       bool zero = !quality.empty();
       bool seenDigit = false, seenDot = false;
       for (char c : quality) {

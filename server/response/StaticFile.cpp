@@ -11,7 +11,9 @@
 #include "common/Text.h"
 #include "platform/Clock.h"
 #include "platform/System.h"
-#include "server/net/ReceiveBuffer.h"
+#include "server/core/ConnectionContext.h"
+#include "server/core/OsDetail.h"
+#include "server/response/Answer.h"
 #include "server/response/Compression.h"
 #include "server/response/ErrorPages.h"
 #include "server/response/Logs.h"
@@ -20,14 +22,6 @@
 
 namespace zevra {
 namespace {
-
-// While the send queue holds a whole window, the loop looks again after
-// this many milliseconds.
-constexpr uint32_t kQueueWaitMs = 100;
-// A client that takes no byte for this long has stopped reading; its
-// connection is closed so that it does not hold a worker thread for ever
-// (the silence sweeper is off by default).
-constexpr uint64_t kStalledClientMs = 60000;
 
 // One mapped view, and the most bytes one connection may have queued: the
 // FileMapping window, kept a whole multiple of the mapping granularity.
@@ -40,18 +34,20 @@ int64_t WindowSize() {
 
 int64_t SendSize() { return g_settings.Buffer > 0 ? g_settings.Buffer : 40960; }
 
-std::string OsDetail(int code) { return "OS信息 : (" + std::to_string(code) + ") " + SystemErrorText(code); }
-
-bool KeepsConnection(const ResponseHead& response) { return AsciiLower(response.Connection) == "keep-alive"; }
-
-void FinishConnection(const ResponseHead& response, ConnId conn) {
-  if (!KeepsConnection(response)) Link().Disconnect(conn);
+// A whole body on its way shows in the context: state 2, its length, and
+// how much of it has been handed to the library.
+void MarkSending(ConnectionContext* context, int64_t length) {
+  if (context == nullptr) return;
+  std::lock_guard<std::recursive_mutex> guard(context->lock);
+  context->state = kStateSending;
+  context->contentLength = length;
+  context->bodyReceived = 0;
 }
 
-void LogAnswer(const HttpRequest& request, const ResponseHead& response, ConnId conn) {
-  if (!g_settings.WriteAccessLog) return;
-  AppendAccessLog(AccessLogMessage(conn, request, std::string_view(response.Status).substr(0, 3),
-                                   response.ContentLength.empty() ? std::string_view("0") : response.ContentLength));
+void MarkSent(ConnectionContext* context, int64_t sent) {
+  if (context == nullptr) return;
+  std::lock_guard<std::recursive_mutex> guard(context->lock);
+  context->bodyReceived = sent;
 }
 
 // An error page sent after the validators were set describes no version
@@ -99,12 +95,19 @@ CopyResult MakeGzipCopy(const HttpRequest& request, ResponseHead& response, Conn
     return CopyResult::kAnswered;
   }
   std::string content;
+  std::string packed;
   bool written = ReadAll(source, size, content);
-  if (written) {
-    const std::string packed = CompressBytes(content);
-    written = copy.WriteAll(packed.data(), packed.size());
-  }
   int code = platform::LastErrorCode();
+  if (written) {
+    // A stream the library could not finish is no copy: it is never
+    // written, and the answer is the one for a copy that cannot be written.
+    written = CompressBytes(content, packed);
+    code = 0;
+  }
+  if (written) {
+    written = copy.WriteAll(packed.data(), packed.size());
+    code = platform::LastErrorCode();
+  }
   copy.Close();
   if (written && platform::ReplaceFileWith(partPath, cachePath)) return CopyResult::kServeCompressed;
   if (written) code = platform::LastErrorCode();
@@ -167,31 +170,12 @@ bool SendBody(const HttpRequest& request, ConnId conn, ConnectionContext* contex
               bool trackProgress) {
   const int64_t window = WindowSize();
   const int64_t chunk = SendSize();
-
-  if (trackProgress && context != nullptr) {
-    std::lock_guard<std::recursive_mutex> guard(context->lock);
-    context->state = kStateSending;
-    context->contentLength = end - first;
-    context->bodyReceived = 0;
-  }
+  if (trackProgress) MarkSending(context, end - first);
 
   int64_t position = first;
-  uint64_t lastProgress = platform::MonotonicMilliseconds();
-  int64_t lastPending = -1;
   while (position < end) {
     if (Link().Context(conn) != context) return false;  // the connection has gone
-    int64_t pending = 0;
-    if (!Link().PendingBytes(conn, pending)) return false;
-    if (pending >= window) {
-      const uint64_t now = platform::MonotonicMilliseconds();
-      if (lastPending < 0 || pending < lastPending) lastProgress = now;
-      lastPending = pending;
-      if (now - lastProgress > kStalledClientMs) return false;
-      platform::SleepMilliseconds(kQueueWaitMs);
-      continue;
-    }
-    lastPending = -1;
-    lastProgress = platform::MonotonicMilliseconds();
+    if (!AwaitSendRoom(conn, window)) return false;
     if (!view.IsMapped() || position >= viewStart + static_cast<int64_t>(view.Length())) {
       view.Unmap();
       view = MapWindowAt(file, fileSize, position, viewStart);
@@ -205,10 +189,7 @@ bool SendBody(const HttpRequest& request, ConnId conn, ConnectionContext* contex
     const uint8_t* bytes = view.Data() + (position - viewStart);
     if (!Link().Send(conn, bytes, static_cast<size_t>(count))) return false;
     position += count;
-    if (trackProgress && context != nullptr) {
-      std::lock_guard<std::recursive_mutex> guard(context->lock);
-      context->bodyReceived = position - first;
-    }
+    if (trackProgress) MarkSent(context, position - first);
   }
   return true;
 }
@@ -275,13 +256,11 @@ void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn
   }
 
   const ByteRange range = ParseRange(request.Range, size);
+  Answer answer;
   if (range.kind == ByteRange::kUnsatisfiable) {
     response.Status = "416 Range Not Satisfiable";
     response.ContentRange = "bytes */" + std::to_string(size);
-    response.ContentLength = "0";
-    SendBytes(conn, BuildResponseHead(response));
-    LogAnswer(request, response, conn);
-    FinishConnection(response, conn);
+    FinishAnswer(conn, request, response, answer);
     return;
   }
 
@@ -294,75 +273,56 @@ void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn
     response.ContentRange =
         "bytes " + std::to_string(range.first) + "-" + std::to_string(range.last) + "/" + std::to_string(size);
   }
-  response.ContentLength = std::to_string(end - first);
-
-  const bool headOnly = request.Method == "HEAD" || end == first;
-  std::string head = BuildResponseHead(response);
-  if (headOnly) {
-    SendBytes(conn, head);
-    LogAnswer(request, response, conn);
-    FinishConnection(response, conn);
-    return;
-  }
-
-  // A body that fits in one send is read straight behind its head and goes
-  // out as one buffer: one read instead of a map and an unmap, one send.
   const int64_t length = end - first;
-  if (length <= SendSize()) {
-    const size_t headSize = head.size();
-    head.resize(headSize + static_cast<size_t>(length));
-    int64_t got = 0;
-    while (got < length) {
-      int64_t n = body.ReadAt(head.data() + headSize + got, static_cast<size_t>(length - got), first + got);
-      if (n <= 0) break;
-      got += n;
+
+  // A body that fits in one send (and the head of a HEAD answer, whose
+  // length is stated all the same) is read straight away and goes out
+  // behind its head as one buffer: one read instead of a map and an unmap.
+  std::string small;
+  if (length <= SendSize() || EqualsIgnoreCase(request.Method, "HEAD")) {
+    if (!EqualsIgnoreCase(request.Method, "HEAD")) {
+      small.resize(static_cast<size_t>(length));
+      int64_t got = 0;
+      while (got < length) {
+        int64_t n = body.ReadAt(small.data() + got, static_cast<size_t>(length - got), first + got);
+        if (n <= 0) break;
+        got += n;
+      }
+      if (got < length) {
+        // The file shrank or cannot be read: nothing has gone out yet.
+        int code = platform::LastErrorCode();
+        SendFileErrorPage(500, request, response, conn, OsDetail(code));
+        return;
+      }
     }
-    if (got < length) {
-      // The file shrank or cannot be read: nothing has gone out yet.
-      int code = platform::LastErrorCode();
-      SendFileErrorPage(500, request, response, conn, OsDetail(code));
-      return;
-    }
-    const bool sent = SendBytes(conn, head);
-    LogAnswer(request, response, conn);
-    if (!sent) {
-      Link().Disconnect(conn);
-      return;
-    }
-    FinishConnection(response, conn);
+    answer.body = small;
+    answer.keepLength = true;
+    response.ContentLength = std::to_string(length);
+    FinishAnswer(conn, request, response, answer);
     return;
   }
+  response.ContentLength = std::to_string(length);
+  const bool whole = range.kind == ByteRange::kWhole;
 
   // A larger body goes from the open file to the socket inside the kernel
   // where the link can do that: no view, no copy, and nothing of it held in
   // the send queue's memory, so the queue bound holds by construction. The
   // library keeps the file while the body drains; this thread is free at once.
   if (Link().SendsFiles()) {
-    const bool whole = range.kind == ByteRange::kWhole && context != nullptr;
-    if (whole) {
-      std::lock_guard<std::recursive_mutex> guard(context->lock);
-      context->state = kStateSending;
-      context->contentLength = length;
-      context->bodyReceived = 0;
-    }
-    const bool queued = Link().SendFile(conn, head, body, first, length);
-    LogAnswer(request, response, conn);
-    // An answer that could not be queued whole can never be completed: the
-    // connection goes.
-    if (!queued) {
-      Link().Disconnect(conn);
-      return;
-    }
-    if (whole) {
-      std::lock_guard<std::recursive_mutex> guard(context->lock);
-      context->bodyReceived = length;
-    }
-    FinishConnection(response, conn);
+    answer.sendBody = [&](std::string& head) {
+      if (whole) MarkSending(context, length);
+      const bool queued = Link().SendFile(conn, head, body, first, length);
+      if (queued && whole) MarkSent(context, length);
+      return queued;
+    };
+    FinishAnswer(conn, request, response, answer);
     return;
   }
 
-  // The first view is mapped before the head goes out, so that a file that
-  // cannot be mapped still gets an honest error page.
+  // The fallback for a link that cannot send files: the body from mapped
+  // views of at most one window, paced on the send queue. The first view
+  // is mapped before the head goes out, so that a file that cannot be
+  // mapped still gets an honest error page.
   int64_t viewStart = 0;
   platform::MappedView view = MapWindowAt(body, size, first, viewStart);
   if (!view.IsMapped()) {
@@ -372,18 +332,11 @@ void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn
     AppendErrorLog("Unable to map file '" + request.FileName + "'. " + message);
     return;
   }
-  const bool sent = SendBytes(conn, head);
-  LogAnswer(request, response, conn);
-  const bool complete =
-      sent && SendBody(request, conn, context, body, size, first, end, std::move(view), viewStart,
-                       range.kind == ByteRange::kWhole);
-  // A body cut short cannot be followed by another answer on the same
-  // connection: the client would read the next head as body bytes.
-  if (!complete) {
-    Link().Disconnect(conn);
-    return;
-  }
-  FinishConnection(response, conn);
+  answer.sendBody = [&](std::string& head) {
+    return SendBytes(conn, head) &&
+           SendBody(request, conn, context, body, size, first, end, std::move(view), viewStart, whole);
+  };
+  FinishAnswer(conn, request, response, answer);
 }
 
 }  // namespace
@@ -394,13 +347,8 @@ void SendNotModified(const HttpRequest& request, ResponseHead& response, ConnId 
   response.LastModified = LastModifiedOf(file);
   response.ETag = EntityTagOf(localPath, response.LastModified);
   response.AcceptRanges.clear();
-  SendBytes(conn, BuildResponseHead(response));
-  FinishConnection(response, conn);
-  if (g_settings.WriteAccessLog) AppendAccessLog(AccessLogMessage(conn, request, "304", "0"));
-}
-
-void SendStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context) {
-  SendStaticFile(request, response, conn, context, platform::File(), platform::FileFacts{});
+  // The head drops Content-Length for a 304, so the access line reads "304 0".
+  FinishAnswer(conn, request, response, Answer{});
 }
 
 void SendStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context,

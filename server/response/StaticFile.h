@@ -92,12 +92,10 @@ GzipCacheTable& GzipCache();
 
 // Sends the file at request.LocalPath (GET or HEAD) and ends the request:
 // keeps or closes the connection by response.Connection and calls
-// ResetRequestState on every path.
-void SendStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context);
-// The same for a file the caller has opened already (File::OpenWithFacts
-// of request.LocalPath), with its facts: the path is not looked up again.
-// A file that is not open or not regular is answered as one that cannot be
-// opened.
+// ResetRequestState on every path. opened is the file as the dispatcher
+// opened it (File::OpenWithFacts of request.LocalPath), with its facts, so
+// the path is not looked up again; when it is not open the path is opened
+// here. A file that is not regular is answered as one that cannot be opened.
 void SendStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context,
                     platform::File opened, const platform::FileFacts& facts);
 

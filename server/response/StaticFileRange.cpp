@@ -10,12 +10,6 @@
 namespace zevra {
 namespace {
 
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
-
 // Digits only, at least one, no sign; false on overflow of int64.
 bool ReadPosition(std::string_view text, int64_t& value) {
   if (text.empty()) return false;

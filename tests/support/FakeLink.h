@@ -49,8 +49,9 @@ class FakeLink : public ServerLink {
     c.sent.append(static_cast<const char*>(data), length);
     return true;
   }
-  // Off by default, so handlers take the mapped-view path; on, a queued
-  // file region is read at once and recorded among the sent bytes.
+  // On by default, as the program's link: a queued file region is read at
+  // once and recorded among the sent bytes. Off, handlers take the
+  // mapped-view fallback.
   bool SendsFiles() override {
     std::lock_guard<std::mutex> guard(lock_);
     return sendsFiles_;
@@ -167,7 +168,7 @@ class FakeLink : public ServerLink {
   std::mutex lock_;
   std::map<ConnId, Connection> connections_;
   bool refuseSends_ = false;
-  bool sendsFiles_ = false;
+  bool sendsFiles_ = true;
   bool closeOnDisconnect_ = true;
   uint32_t connectionCount_ = 1;
   std::string listenAddress_ = "127.0.0.1";

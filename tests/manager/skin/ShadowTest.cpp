@@ -3,6 +3,9 @@
 #include <QApplication>
 #include <QTest>
 #include <QWidget>
+#include <QWindow>
+
+#include <vector>
 
 #include "manager/skin/Shadow.h"
 
@@ -39,6 +42,19 @@ class ShadowTest : public QObject {
 
  private slots:
   void init() { SetShadowCompositorProbe({}); }
+
+  // The first window of the process is placed by -qwindowgeometry (given by
+  // main below) as it is mapped, after its show, and the widget hears of
+  // no move. Must stay the first test that shows a window.
+  void followsAPlacementTheWidgetDoesNotHear() {
+    QWidget target;
+    target.resize(300, 200);
+    QVERIFY(SetWindowShadow(&target, Qt::black, 3, true));
+    target.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&target));
+    QTRY_COMPARE_WITH_TIMEOUT(target.frameGeometry().topLeft(), QPoint(140, 90), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(ShadowOf(target)->geometry(), target.frameGeometry().adjusted(-3, -3, 3, 3), 5000);
+  }
 
   void ringsOfSizeThreeLieOnePixelApartWithNothingInsideOrOutside() {
     const int w = 40, h = 30;
@@ -135,12 +151,31 @@ class ShadowTest : public QObject {
     target.showNormal();
     QTRY_VERIFY_WITH_TIMEOUT(shadow->isVisible(), 5000);
 
+    // Placed through its native window, as a window manager or the command
+    // line does, without the widget being moved.
+    target.windowHandle()->setPosition(220, 230);
+    QTRY_COMPARE_WITH_TIMEOUT(shadow->geometry(), target.frameGeometry().adjusted(-3, -3, 3, 3), 5000);
+    QCOMPARE(shadow->geometry().topLeft(), target.frameGeometry().topLeft() - QPoint(3, 3));
+
     target.showMaximized();
     QTRY_VERIFY_WITH_TIMEOUT(!shadow->isVisible(), 5000);
     target.showNormal();
     target.move(150, 160);
     QTRY_VERIFY_WITH_TIMEOUT(shadow->isVisible(), 5000);
     QTRY_COMPARE_WITH_TIMEOUT(shadow->geometry(), target.frameGeometry().adjusted(-3, -3, 3, 3), 5000);
+  }
+
+  void switchedOnBeforeTheTargetShows() {
+    QWidget target;
+    target.setGeometry(80, 90, 160, 120);
+    QVERIFY(SetWindowShadow(&target, Qt::black, 3, true));
+    QWidget* shadow = ShadowOf(target);
+    QVERIFY(shadow != nullptr);
+    QVERIFY(!shadow->isVisible());
+    target.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&target));
+    QTRY_VERIFY_WITH_TIMEOUT(shadow->isVisible(), 5000);
+    QCOMPARE(shadow->geometry(), target.frameGeometry().adjusted(-3, -3, 3, 3));
   }
 
   void secondCallChangesColourAndSizeOnly() {
@@ -197,5 +232,15 @@ class ShadowTest : public QObject {
   }
 };
 
-QTEST_MAIN(ShadowTest)
+int main(int argc, char** argv) {
+  std::vector<char*> arguments(argv, argv + argc);
+  char option[] = "-qwindowgeometry";
+  char geometry[] = "300x200+140+90";
+  arguments.push_back(option);
+  arguments.push_back(geometry);
+  int count = int(arguments.size());
+  QApplication app(count, arguments.data());
+  ShadowTest test;
+  return QTest::qExec(&test, count, arguments.data());
+}
 #include "ShadowTest.moc"

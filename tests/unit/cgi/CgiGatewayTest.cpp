@@ -21,22 +21,18 @@
 #include "platform/Clock.h"
 #include "platform/System.h"
 #include "server/cgi/Cgi.h"
-#include "server/net/ReceiveBuffer.h"
+#include "server/core/ProgramPaths.h"
 #include "server/response/Compression.h"
 #include "server/response/ErrorPages.h"
 #include "server/response/Logs.h"
 #include "server/core/Runtime.h"
+#include "tests/support/Gunzip.h"
 
 namespace zevra {
 
-// The worker's spool naming, for a test binary that may be linked without
-// the receive buffer; the worker's own definition wins where it is linked.
-__attribute__((weak)) std::string SpoolFilePath(uint64_t spoolNumber, bool done) {
-  return g_startup.programDirectory + "/WebTemp/" + (done ? "Done_" : "Recving_") + std::to_string(spoolNumber) +
-         ".Zevra";
-}
-
 namespace {
+
+using support::Gunzip;
 
 namespace fs = std::filesystem;
 
@@ -70,23 +66,6 @@ std::string WithoutDate(std::string bytes) {
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool Gunzip(const std::string& gz, std::string& out) {
-  z_stream s{};
-  if (inflateInit2(&s, 15 + 16) != Z_OK) return false;
-  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(gz.data()));
-  s.avail_in = static_cast<uInt>(gz.size());
-  unsigned char buffer[4096];
-  int r = Z_OK;
-  for (int rounds = 0; r == Z_OK && rounds < 100000; ++rounds) {
-    s.next_out = buffer;
-    s.avail_out = sizeof buffer;
-    r = inflate(&s, Z_NO_FLUSH);
-    out.append(reinterpret_cast<char*>(buffer), sizeof buffer - s.avail_out);
-  }
-  inflateEnd(&s);
-  return r == Z_STREAM_END;
 }
 
 class CgiGatewayTest : public ::testing::Test {

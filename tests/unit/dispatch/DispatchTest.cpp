@@ -318,6 +318,7 @@ TEST_F(Dispatch, ListingWhenNoDefaultDocument) {
 }
 
 TEST_F(Dispatch, LargeFileCrossesViewsByteExact) {
+  link_.SetSendsFiles(false);  // the mapped-view fallback
   g_settings.FileMapping = 4096;
   g_settings.Buffer = 1000;
   std::string content;
@@ -331,6 +332,7 @@ TEST_F(Dispatch, LargeFileCrossesViewsByteExact) {
 }
 
 TEST_F(Dispatch, FileSendingLinkGetsTheSameBytesHeadsAndRanges) {
+  link_.SetSendsFiles(false);  // first through the mapped-view fallback
   g_settings.Buffer = 1000;
   std::string content;
   for (int i = 0; i < 50001; ++i) content += static_cast<char>((i * 7919) >> 3);
@@ -371,6 +373,7 @@ TEST_F(Dispatch, RefusedFileSendClosesTheConnection) {
 }
 
 TEST_F(Dispatch, BodyLoopEndsWhenTheConnectionGoes) {
+  link_.SetSendsFiles(false);  // the mapped-view fallback paces on the queue
   g_settings.FileMapping = 4096;
   dir_.Write("WebRoot/slow.bin", std::string(200000, 's'));
   link_.SetPending(9, 4096);  // the queue is full: the loop must wait

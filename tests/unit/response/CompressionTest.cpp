@@ -17,30 +17,12 @@
 #include "gzip/Compression.h"
 #include "server/response/Compression.h"
 #include "server/core/Runtime.h"
+#include "tests/support/Gunzip.h"
 
 namespace zevra {
 namespace {
 
-// Reads one gzip member; fails unless it ends exactly at the end of the
-// bytes (a truncated stream or trailing bytes are both faults).
-bool Gunzip(const std::string& gz, std::string& out) {
-  out.clear();
-  z_stream s{};
-  if (inflateInit2(&s, 15 + 16) != Z_OK) return false;
-  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(gz.data()));
-  s.avail_in = static_cast<uInt>(gz.size());
-  unsigned char buffer[16384];
-  int r = Z_OK;
-  for (int rounds = 0; r == Z_OK && rounds < 1000000; ++rounds) {
-    s.next_out = buffer;
-    s.avail_out = sizeof buffer;
-    r = inflate(&s, Z_NO_FLUSH);
-    out.append(reinterpret_cast<char*>(buffer), sizeof buffer - s.avail_out);
-  }
-  const bool complete = r == Z_STREAM_END && s.avail_in == 0;
-  inflateEnd(&s);
-  return complete;
-}
+using support::Gunzip;
 
 std::string TextInput(size_t size, unsigned seed) {
   static const char* kWords[] = {"zevra ", "server ", "<div class=\"post\"> ", "服务器 ", "\r\n", "gzip ", "0123 "};

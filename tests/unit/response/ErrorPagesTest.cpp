@@ -15,9 +15,12 @@
 #include "server/response/ErrorPages.h"
 #include "server/response/Logs.h"
 #include "server/core/Runtime.h"
+#include "tests/support/Gunzip.h"
 
 namespace zevra {
 namespace {
+
+using support::Gunzip;
 
 constexpr ConnId kConn = 42;
 
@@ -47,24 +50,6 @@ std::string WithoutDate(std::string head) {
   if (at == std::string::npos) return head;
   const size_t end = head.find("\r\n", at + 2);
   return head.erase(at + 2, end - at);
-}
-
-bool Gunzip(const std::string& gz, std::string& out) {
-  out.clear();
-  z_stream s{};
-  if (inflateInit2(&s, 15 + 16) != Z_OK) return false;
-  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(gz.data()));
-  s.avail_in = static_cast<uInt>(gz.size());
-  unsigned char buffer[4096];
-  int r = Z_OK;
-  for (int rounds = 0; r == Z_OK && rounds < 10000; ++rounds) {
-    s.next_out = buffer;
-    s.avail_out = sizeof buffer;
-    r = inflate(&s, Z_NO_FLUSH);
-    out.append(reinterpret_cast<char*>(buffer), sizeof buffer - s.avail_out);
-  }
-  inflateEnd(&s);
-  return r == Z_STREAM_END && s.avail_in == 0;
 }
 
 TEST(BuildErrorPage, StyleSheetHasTheNamedClasses) {
