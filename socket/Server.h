@@ -16,9 +16,11 @@
 //   4. ConnectionTable shard      (one at a time) the id map of a shard
 //   5. Connection::mutex          (one at a time) queue, state, socket writes
 //   6. LoopPool::readyMutex_      connections waiting for a callback slot
-//   7. ConnectionTable::emptyMutex_, Server::errorMutex_,
-//      LoopPool::monitorMutex_, LoopPool::helperMutex_   leaves: nothing is
-//      taken under them
+//   7. LoopPool::monitorMutex_    the monitor's tick; held while it lends a helper
+//   8. LoopPool::helperMutex_     the helper threads and the loops wanting one
+//   9. ConnectionTable::emptyMutex_, Server::errorMutex_   leaves
+// Asio's own locks (inside post, async_wait, the reactor) come below all of
+// these; no handler runs while one of ours is held by the same thread.
 // Callbacks into the program run with none of them held.
 #pragma once
 
