@@ -1,17 +1,20 @@
 #!/usr/bin/python3
-"""Zevra side by side with nginx and lighttpd on one generated document root.
+"""Zevra side by side with nginx, lighttpd and h2o on one generated document root.
 
 Builds Zevra in release mode, lays out a program directory and a document
-root under bench/out/, writes configurations for nginx and lighttpd serving
-the same root on other loopback ports (access logs on for all three, keep-
-alive limits raised), drives them with wrk row by row, each server in turn
-within a row, and prints a table. The peers are started and stopped here,
-by pid.
+root under bench/out/, writes configurations for nginx, lighttpd and h2o
+serving the same root on other loopback ports (access logs on for all of
+them, keep-alive limits raised, each one's file cache as shipped), drives
+them with wrk row by row, each server in turn within a row, and prints a
+table. Beside each figure it gives the CPU time the server's processes
+(children such as CGI programs included) spent per request over the row,
+read from /proc. The peers are started and stopped here, by pid.
 
   /usr/bin/python3 bench/compare.py            # pinned: servers on CPU 0, wrk on CPU 1
   /usr/bin/python3 bench/compare.py --unpinned # each server as it would run on 2 cores
   options: --duration S (default 8), --connections N (64), --only ROW,ROW,
-           --note TEXT (added to the table's first line, e.g. the load)
+           --servers NAME,NAME, --note TEXT (added to the table's first line;
+           the load average at the start and the end is added on its own)
 
 Writes bench/out/results.md and bench/out/ratios.png, and with --readme
 puts the table and the chart into README.md between the bench markers.
@@ -34,8 +37,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
 OUT = os.path.join(HERE, "out")
 ROOT = os.path.join(OUT, "root")
-PORTS = {"Zevra": 18080, "nginx": 18081, "lighttpd": 18082}
-PACKAGES = ["nginx-light", "lighttpd", "wrk", "gnuplot-nox", "php-cgi", "gcc", "cmake", "g++",
+PORTS = {"Zevra": 18080, "nginx": 18081, "lighttpd": 18082, "h2o": 18083}
+PEERS = ("nginx", "lighttpd", "h2o")
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+PACKAGES = ["nginx-light", "lighttpd", "h2o", "wrk", "gnuplot-nox", "php-cgi", "gcc", "cmake", "g++",
             "libasio-dev", "zlib1g-dev"]
 
 
@@ -54,8 +59,11 @@ def install_packages():
 
 
 def build_zevra():
-    sh(["cmake", "--preset", "release", "-DZEVRA_BUILD_TESTS=OFF"], cwd=TOP, stdout=subprocess.DEVNULL)
-    sh(["cmake", "--build", "--preset", "release", "-j%d" % os.cpu_count()], cwd=TOP, stdout=subprocess.DEVNULL)
+    # Only what the benchmark runs: the server and the two libraries it loads.
+    sh(["cmake", "--preset", "release", "-DZEVRA_BUILD_TESTS=OFF", "-DZEVRA_BUILD_MANAGER=OFF"], cwd=TOP,
+       stdout=subprocess.DEVNULL)
+    sh(["cmake", "--build", "--preset", "release", "-j%d" % os.cpu_count(), "--target", "Zevra", "zevra_socket",
+        "zevra_gzip"], cwd=TOP, stdout=subprocess.DEVNULL)
 
 
 def write(path, data):
@@ -65,7 +73,12 @@ def write(path, data):
 
 
 def make_root():
-    shutil.rmtree(OUT, ignore_errors=True)
+    # bench/out/scaling belongs to scaling.py and keeps its many small files
+    # from run to run; everything else here is made afresh.
+    for entry in os.listdir(OUT) if os.path.isdir(OUT) else []:
+        if entry != "scaling":
+            path = os.path.join(OUT, entry)
+            shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
     os.makedirs(ROOT)
     rnd = open("/dev/urandom", "rb")
     write(os.path.join(ROOT, "1k.bin"), rnd.read(1024))
@@ -164,6 +177,57 @@ cgi.assign = (".cgi" => "", ".php" => "/usr/bin/php-cgi")
     return ["/usr/sbin/lighttpd", "-D", "-f", os.path.join(d, "lighttpd.conf")], d
 
 
+def h2o_layout(pinned):
+    d = os.path.join(OUT, "h2o")
+    os.makedirs(d)
+    # h2o keeps its open-file cache at the size it ships with (filecache),
+    # serves the pre-made .gz copy like nginx's gzip_static, and runs CGI
+    # programs through its own FastCGI-to-CGI bridge, one process per
+    # request. As root it wants a user to drop to, so no pid file (it would
+    # be written after the drop); the pid is the one started here.
+    # http1-request-timeout is its keep-alive idle limit; it has no limit on
+    # requests per connection.
+    conf = """
+num-threads: %d
+max-connections: 20000
+http1-request-timeout: 120
+user: nobody
+error-log: %s/error.log
+access-log: %s/access.log
+listen:
+  host: 127.0.0.1
+  port: %d
+file.mime.addtypes:
+  text/html: .html
+  text/plain: .txt
+  application/octet-stream: .bin
+hosts:
+  default:
+    paths:
+      /:
+        file.dir: %s
+        file.dirlisting: ON
+        file.send-compressed: ON
+        file.custom-handler:
+          extension: .cgi
+          fastcgi.spawn: "exec /usr/share/h2o/fastcgi-cgi"
+""" % (1 if pinned else os.cpu_count(), d, d, PORTS["h2o"], ROOT)
+    write(os.path.join(d, "h2o.conf"), conf.encode())
+    return ["/usr/bin/h2o", "-m", "worker", "-c", os.path.join(d, "h2o.conf")], d
+
+
+LAYOUTS = {"Zevra": zevra_layout, "nginx": nginx_layout, "lighttpd": lighttpd_layout, "h2o": h2o_layout}
+
+
+def runs(name, key):
+    """Whether a server takes part in a row: nginx runs no CGI programs, and
+    h2o runs PHP only as resident FastCGI, which is other work than a CGI
+    process per request."""
+    if name == "nginx" and key in ("cgi", "php"):
+        return False
+    return not (name == "h2o" and key == "php")
+
+
 class Server:
     def __init__(self, name, argv, cwd, pinned):
         self.name = name
@@ -183,16 +247,56 @@ class Server:
                 time.sleep(0.1)
         raise SystemExit("%s did not listen" % name)
 
-    def pids(self):
-        # The server's own process and its children (nginx workers).
-        pids = [self.proc.pid]
-        out = subprocess.run(["ps", "-o", "pid=", "--ppid", str(self.proc.pid)], capture_output=True, text=True)
-        pids += [int(p) for p in out.stdout.split()]
-        return pids
+    def tree(self):
+        """The server's process and all its descendants, as {pid: stat
+        fields after the name}. /proc/<pid>/task/*/children is not built
+        into every kernel, so the parent links come from one pass over
+        /proc."""
+        stats = {}
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    text = f.read()
+            except OSError:
+                continue  # gone in between
+            # The name sits in parentheses and may hold spaces or ')'.
+            name = text[text.index("(") + 1:text.rindex(")")]
+            stats[int(entry)] = [name] + text[text.rindex(")") + 2:].split()
+        children = {}
+        for pid, fields in stats.items():
+            children.setdefault(int(fields[2]), []).append(pid)
+        found, todo = {}, [self.proc.pid]
+        while todo and len(found) < 10000:
+            pid = todo.pop()
+            if pid in stats and pid not in found:
+                found[pid] = stats[pid]
+                todo += children.get(pid, [])
+        return found
+
+    def cpu_seconds(self):
+        """utime + stime of every live process of the server, plus cutime +
+        cstime: the time of the children each one has already reaped (CGI
+        programs, exited workers). The difference of two readings is what
+        the server spent in between, as long as its children are reaped
+        inside the tree, which holds for all four servers here."""
+        total = 0
+        for fields in self.tree().values():
+            # fields[0] is the name, fields[1] the state (stat field 3), so
+            # stat field n is fields[n - 2]: utime 14, stime 15, cutime 16, cstime 17.
+            total += sum(int(fields[n - 2]) for n in (14, 15, 16, 17))
+        return total / CLK_TCK
 
     def rss_kib(self):
+        # Only the server program's own processes (nginx's workers,
+        # lighttpd's), not helpers such as h2o's Perl CGI bridge.
         total = 0
-        for pid in self.pids():
+        tree = self.tree()
+        own = tree.get(self.proc.pid, [""])[0]
+        for pid, fields in tree.items():
+            if fields[0] != own:
+                continue
             try:
                 with open("/proc/%d/status" % pid) as f:
                     for line in f:
@@ -203,12 +307,28 @@ class Server:
         return total
 
     def stop(self):
+        # TERM to the server alone: h2o then closes the pipe its helpers
+        # watch, and they remove their socket folder before they go. KILL
+        # for the whole group only when something outlives the grace time.
         if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
             try:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-        self.proc.wait(timeout=10)
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.killpg(signal.SIGKILL)
+                self.proc.wait(timeout=10)
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline and self.killpg(0):
+            time.sleep(0.1)
+        self.killpg(signal.SIGKILL)
+
+    def killpg(self, sig):
+        """Signals the process group this server leads; False once it is empty."""
+        try:
+            os.killpg(self.proc.pid, sig)
+            return True
+        except (ProcessLookupError, PermissionError):
+            return False
 
 
 SCENARIOS = [
@@ -245,23 +365,40 @@ def parse_wrk(text):
     r["non2xx"] = int(m.group(1)) if m else 0
     m = re.search(r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", text)
     r["errors"] = sum(int(x) for x in m.groups()) if m else 0
+    m = re.search(r"(\d+) requests in", text)
+    r["requests"] = int(m.group(1)) if m else 0
+    m = re.search(r"^\s+Latency\s+(\S+)", text, re.M)
+    r["mean"] = dur(m.group(1)) if m else float("nan")
     return r
 
 
-def run_wrk(port, scenario, args, pinned):
-    key, label, path, headers, host, unit = scenario
-    cmd = ["wrk", "-t2", "-c%d" % args.connections, "-d%ds" % args.duration, "--latency", "--timeout", "10s"]
-    if key in ("cgi", "php"):
-        cmd[2] = "-c%d" % min(args.connections, 16)
+def wrk(server, path, connections, duration, pinned, headers=(), script=None, script_args=()):
+    """One wrk run against a server, with the CPU time the server's processes
+    spent over it: us_per_req in microseconds, cpu_s in seconds."""
+    threads = min(2, connections)
+    cmd = ["wrk", "-t%d" % threads, "-c%d" % connections, "-d%ds" % duration, "--latency", "--timeout", "10s"]
     for h in headers:
         cmd += ["-H", h]
-    if host:
-        cmd += ["-H", "Host: " + host]
-    cmd.append("http://127.0.0.1:%d%s" % (port, path))
+    if script:
+        cmd += ["-s", script]
+    cmd.append("http://127.0.0.1:%d%s" % (server.port, path))
+    if script_args:
+        cmd += ["--"] + list(script_args)
     if pinned:
         cmd = ["taskset", "-c", "1"] + cmd
-    out = subprocess.run(cmd, capture_output=True, text=True, timeout=args.duration + 60)
+    before = server.cpu_seconds()
+    out = subprocess.run(cmd, capture_output=True, text=True, timeout=duration + 60)
     r = parse_wrk(out.stdout)
+    r["cpu_s"] = server.cpu_seconds() - before
+    r["us_per_req"] = r["cpu_s"] * 1e6 / r["requests"] if r["requests"] else float("nan")
+    return r
+
+
+def run_wrk(server, scenario, args, pinned):
+    key, label, path, headers, host, unit = scenario
+    connections = min(args.connections, 16) if key in ("cgi", "php") else args.connections
+    headers = list(headers) + (["Host: " + host] if host else [])
+    r = wrk(server, path, connections, args.duration, pinned, headers)
     r["value"] = r["bps"] / 1e9 if unit == "bytes" else r["rps"]
     return r
 
@@ -297,6 +434,26 @@ def idle_connections_rss(server, count=10000, timeout=60):
             s.close()
 
 
+def load_average():
+    with open("/proc/loadavg") as f:
+        return float(f.read().split()[0])
+
+
+def header_line(pinned, driver, note, load_start, load_end):
+    stamp = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
+    cpu = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = re.search(r"model name\s*:\s*(.*)", f.read()).group(1)
+    except (OSError, AttributeError):
+        pass
+    return ("Measured %s on %s (%d cores, %s), %s mode, %s, access logs on; load average %.1f when the run "
+            "began and %.1f when it ended (the run itself adds about 2)." % (
+                stamp, cpu or platform.machine(), os.cpu_count(), platform.platform(),
+                "pinned" if pinned else "unpinned", driver, load_start, load_end)
+            + (" " + note if note else ""))
+
+
 def fmt(v, unit):
     return ("%.2f GB/s" % v) if unit == "bytes" else ("%.0f" % v)
 
@@ -309,26 +466,27 @@ def main():
     ap.add_argument("--only", default="")
     ap.add_argument("--readme", action="store_true")
     ap.add_argument("--no-build", action="store_true")
-    ap.add_argument("--servers", default="Zevra,nginx,lighttpd")
+    ap.add_argument("--servers", default="Zevra,nginx,lighttpd,h2o")
     ap.add_argument("--note", default="", help="a sentence for the table's first line (the machine's load)")
     args = ap.parse_args()
     pinned = not args.unpinned
     only = set(filter(None, args.only.split(",")))
     scenarios = [s for s in SCENARIOS if not only or s[0] in only]
+    wanted = args.servers.split(",")
+    names = [name for name in LAYOUTS if name in wanted]
+    peers = [name for name in PEERS if name in names]
 
     install_packages()
-    if not args.no_build:
+    if "Zevra" in names and not args.no_build:
         build_zevra()
+    load_start = load_average()
     make_root()
-    layouts = {"nginx": nginx_layout(pinned), "lighttpd": lighttpd_layout(pinned)}
-    if "Zevra" in args.servers.split(","):
-        layouts = {"Zevra": zevra_layout(pinned), **layouts}
+    layouts = {name: LAYOUTS[name](pinned) for name in names}
     results = {}
     memory = {}
-    names = [name for name in layouts if name in args.servers.split(",")]
     # All servers run at once, idle but for the one being driven, and each
     # row drives them in turn: a change in the machine's load (other jobs
-    # share it) then falls on all three of a row alike instead of on
+    # share it) then falls on all servers of a row alike instead of on
     # whichever server happened to be measured during it.
     servers = {}
     try:
@@ -337,10 +495,11 @@ def main():
             servers[name] = Server(name, argv, cwd, pinned)
         for sc in scenarios:
             for name in names:
-                if name == "nginx" and sc[0] in ("cgi", "php"):
-                    continue  # nginx runs no CGI programs
-                results[(name, sc[0])] = run_wrk(servers[name].port, sc, args, pinned)
-                print("%-9s %-32s %s" % (name, sc[1], fmt(results[(name, sc[0])]["value"], sc[5])), flush=True)
+                if not runs(name, sc[0]):
+                    continue
+                r = results[(name, sc[0])] = run_wrk(servers[name], sc, args, pinned)
+                print("%-9s %-32s %12s  %8.1f us CPU/req" % (name, sc[1], fmt(r["value"], sc[5]), r["us_per_req"]),
+                      flush=True)
     finally:
         for server in servers.values():
             server.stop()
@@ -354,46 +513,49 @@ def main():
                 memory[name] = idle_connections_rss(server)
             finally:
                 server.stop()
+    load_end = load_average()
 
-    stamp = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
-    cpu = ""
-    try:
-        with open("/proc/cpuinfo") as f:
-            cpu = re.search(r"model name\s*:\s*(.*)", f.read()).group(1)
-    except (OSError, AttributeError):
-        pass
-    lines = ["Measured %s on %s (%d cores, %s), %s mode, wrk -t2 -c%d -d%ds, access logs on." % (
-        stamp, cpu or platform.machine(), os.cpu_count(), platform.platform(), "pinned" if pinned else "unpinned",
-        args.connections, args.duration) + (" " + args.note if args.note else ""), "",
-        "| Scenario | Zevra | nginx | lighttpd | Zevra p50 / p99 ms | non-2xx/3xx (Z/n/l) | errors (Z/n/l) | ratio |",
-        "|---|---|---|---|---|---|---|---|"]
+    shown = ["Zevra"] + list(PEERS)
+    initials = "/".join(n[0] for n in shown)
+    lines = [header_line(pinned, "wrk -t2 -c%d -d%ds" % (args.connections, args.duration), args.note,
+                         load_start, load_end), "",
+             "| Scenario | " + " | ".join(shown) + " | CPU us/req (%s) | Zevra p50 / p99 ms | non-2xx/3xx (%s) "
+             "| errors (%s) | ratio | CPU ratio |" % (initials, initials, initials),
+             "|---" * (len(shown) + 7) + "|"]
     ratios = []
     for sc in scenarios:
         key, label, unit = sc[0], sc[1], sc[5]
-        z = results.get(("Zevra", key))
-        n = results.get(("nginx", key))
-        l = results.get(("lighttpd", key))
-        best = max([x["value"] for x in (n, l) if x] or [0])
+        row = [results.get((n, key)) for n in shown]
+        z, others = row[0], [x for n, x in zip(shown, row) if n in peers and x]
+        best = max([x["value"] for x in others] or [0])
         ratio = z["value"] / best if z and best else float("nan")
+        # The CPU ratio: the thriftiest peer's CPU per request over Zevra's.
+        spent = [x["us_per_req"] for x in others if x["us_per_req"] == x["us_per_req"]]
+        cpu_ratio = min(spent) / z["us_per_req"] if z and spent and z["us_per_req"] > 0 else float("nan")
         ratios.append((label, ratio))
         cell = lambda x: fmt(x["value"], unit) if x else "n/a"
-        lines.append("| %s | %s | %s | %s | %s | %s | %s | %.2f |" % (
-            label, cell(z), cell(n), cell(l),
+        lines.append("| %s | %s | %s | %s | %s | %s | %.2f | %.2f |" % (
+            label, " | ".join(cell(x) for x in row),
+            "/".join(("%.1f" % x["us_per_req"]) if x else "-" for x in row),
             ("%.2f / %.2f" % (z["p50"], z["p99"])) if z else "n/a",
-            "/".join(str(x["non2xx"]) if x else "-" for x in (z, n, l)),
-            "/".join(str(x["errors"]) if x else "-" for x in (z, n, l)), ratio))
+            "/".join(str(x["non2xx"]) if x else "-" for x in row),
+            "/".join(str(x["errors"]) if x else "-" for x in row), ratio, cpu_ratio))
     if memory:
         zm = memory.get("Zevra", (0, 0))[1]
-        peers = [memory[k][1] for k in ("nginx", "lighttpd") if k in memory]
-        best = min(peers) if peers else 0
+        peer_rss = [memory[k][1] for k in peers if k in memory]
+        best = min(peer_rss) if peer_rss else 0
         ratio = best / zm if zm else float("nan")
         ratios.append(("RSS, 10,000 idle connections", ratio))
-        lines.append("| RSS with 10,000 idle keep-alive connections | %s | %s | %s | | | | %.2f |" % tuple(
-            ["%.1f MiB (%d conn)" % (memory[k][1] / 1024, memory[k][0]) if k in memory else "n/a"
-             for k in ("Zevra", "nginx", "lighttpd")] + [ratio]))
+        lines.append("| RSS with 10,000 idle keep-alive connections | %s | | | | | %.2f | |" % (
+            " | ".join("%.1f MiB (%d conn)" % (memory[k][1] / 1024, memory[k][0]) if k in memory else "n/a"
+                       for k in shown), ratio))
     lines.append("")
-    lines.append("The ratio is Zevra over the best peer (for memory: the best peer over Zevra); 1.00 or more means "
-                 "Zevra is at least as good.")
+    lines.append("The ratio is Zevra's throughput (req/s, or GB/s for the large files) over the best peer's in the "
+                 "same row (for memory: the best peer's RSS over Zevra's); 1.00 or more means Zevra is at least "
+                 "as good. CPU us/req is the user and system time of each server's processes over the row (CGI "
+                 "programs and other children included) divided by the requests wrk completed; the CPU ratio is "
+                 "the thriftiest peer's figure over Zevra's. h2o runs PHP only as resident FastCGI, nginx no CGI "
+                 "at all: n/a.")
     table = "\n".join(lines)
     write(os.path.join(OUT, "results.md"), (table + "\n").encode())
     chart = os.path.join(OUT, "ratios.png")
@@ -435,7 +597,7 @@ def update_readme(table, chart):
     if "<!-- bench:start -->" in text:
         text = re.sub(r"<!-- bench:start -->.*<!-- bench:end -->", lambda _: block, text, flags=re.S)
     else:
-        text += "\n## Benchmark\n\n`/usr/bin/python3 bench/compare.py --readme` (as root; about 8 minutes).\n\n" + block + "\n"
+        text += "\n## Benchmark\n\n`/usr/bin/python3 bench/compare.py --readme` (as root; about 6 minutes).\n\n" + block + "\n"
     with open(readme, "w", encoding="utf-8") as f:
         f.write(text)
 

@@ -41,6 +41,7 @@ enum SettingId : size_t {
   kSettingServerAdmin,
   kSettingFileMapping,
   kSettingDirectoryListing,
+  kSettingMaxBodySize,
   kSettingCount,
 };
 
@@ -59,6 +60,10 @@ inline constexpr SettingKey kSettingKeys[kSettingCount] = {
     {"Settings", "ServerAdmin", "webmaster", SettingKind::kText},
     {"Performance", "FileMapping", "16", SettingKind::kInteger},  // MiB
     {"Settings", "DirectoryListing", "True", SettingKind::kBoolean},
+    // MiB: a request declaring a longer body is refused with 413 before any
+    // of it is read; room for any upload a personal site's CGI program
+    // takes, far below what would fill a disk by accident.
+    {"Performance", "MaxBodySize", "1024", SettingKind::kInteger},
 };
 
 // The server's own keys beyond the table, which the console leaves alone:
@@ -95,6 +100,9 @@ struct ServerSettings {
   // request body may stall; 0 = no limit. Slow senders hold connections.
   int32_t HeadTimeout = 20000;
   int32_t BodyTimeout = 20000;
+  // MaxBodySize held in bytes; 0 or less in the file reads as 0 (no body
+  // accepted).
+  int64_t MaxBodySize = int64_t{1024} * 1048576;
 };
 
 }  // namespace zevra

@@ -1,5 +1,6 @@
 #include "common/Text.h"
 
+#include <cstring>
 #include <limits>
 
 namespace zevra {
@@ -179,5 +180,86 @@ std::string ReplaceAll(std::string_view text, std::string_view what, std::string
   out.append(text.substr(start));
   return out;
 }
+
+namespace {
+
+// Length of the well-formed UTF-8 character at text[i], or 0 when the bytes
+// there are not one. Follows the table of well-formed byte sequences
+// (Unicode 3.9, table 3-7): no overlong forms, no surrogates, nothing above
+// U+10FFFF. On 0, *bad is the length of the maximal ill-formed subpart,
+// which is what one replacement character stands for.
+size_t Utf8CharLength(std::string_view text, size_t i, size_t* bad) {
+  const unsigned char b0 = static_cast<unsigned char>(text[i]);
+  *bad = 1;
+  if (b0 < 0x80) return 1;
+  size_t need = 0;
+  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    need = 2;
+    if (b0 == 0xE0) lo = 0xA0;  // overlong below U+0800
+    if (b0 == 0xED) hi = 0x9F;  // surrogates U+D800..U+DFFF
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    need = 3;
+    if (b0 == 0xF0) lo = 0x90;  // overlong below U+10000
+    if (b0 == 0xF4) hi = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;  // C0, C1, F5..FF, or a stray continuation byte
+  }
+  for (size_t k = 1; k <= need; ++k) {
+    if (i + k >= text.size()) {
+      *bad = k;  // truncated at the end
+      return 0;
+    }
+    const unsigned char b = static_cast<unsigned char>(text[i + k]);
+    const unsigned char kLo = k == 1 ? lo : 0x80;
+    const unsigned char kHi = k == 1 ? hi : 0xBF;
+    if (b < kLo || b > kHi) {
+      *bad = k;
+      return 0;
+    }
+  }
+  return need + 1;
+}
+
+}  // namespace
+
+bool IsValidUtf8(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    // Runs of ASCII, the usual case of a path, go eight bytes at a time.
+    while (i + 8 <= text.size()) {
+      uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      if ((word & 0x8080808080808080ull) != 0) break;
+      i += 8;
+    }
+    if (i >= text.size()) break;
+    size_t bad = 0;
+    size_t n = Utf8CharLength(text, i, &bad);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+void AppendValidUtf8(std::string_view bytes, std::string& out) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+  out.reserve(out.size() + bytes.size() + 8);
+  size_t i = 0;
+  while (i < bytes.size()) {
+    size_t bad = 0;
+    size_t n = Utf8CharLength(bytes, i, &bad);
+    if (n == 0) {
+      out.append(kReplacement);
+      i += bad;
+    } else {
+      out.append(bytes.substr(i, n));
+      i += n;
+    }
+  }
+}
+
 
 }  // namespace zevra

@@ -57,6 +57,13 @@ void AppendClockTime(std::string& out, int hour, int minute, int second);
 // yearWidth digits, the other parts to two.
 void AppendDateTime(std::string& out, int year, int yearWidth, int month, int day, int hour, int minute, int second);
 
+// Whether text is well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF).
+bool IsValidUtf8(std::string_view text);
+// Appends bytes with every ill-formed part replaced by U+FFFD, one per
+// maximal ill-formed subpart.
+void AppendValidUtf8(std::string_view bytes, std::string& out);
+
 // Replaces every occurrence of what by with, scanning left to right.
 std::string ReplaceAll(std::string_view text, std::string_view what, std::string_view with);
 

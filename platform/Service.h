@@ -15,6 +15,10 @@ namespace zevra::platform {
 inline constexpr int kErrorServiceExists = 1073;
 inline constexpr int kErrorServiceDoesNotExist = 1060;
 inline constexpr int kErrorServiceToolFailed = 1064;
+// The service account could not run the program or reach the files it
+// reads and writes (Windows' number for a logon failure of a service);
+// LastServiceProblem names the path.
+inline constexpr int kErrorServiceAccountAccess = 1069;
 
 struct ServiceConfig {
   std::string name;
@@ -29,12 +33,22 @@ struct ServiceConfig {
   std::string account;
   std::vector<std::string> writableFiles;
   std::vector<std::string> writableDirectories;
+  // What the account must be able to read for the service to run (the
+  // program's libraries, settings, host files, site folder); paths that do
+  // not exist are not looked at.
+  std::vector<std::string> readablePaths;
 };
 
 enum class ServiceState { kNotInstalled, kStopped, kStartPending, kRunning, kStopPending };
 
 // Manager side. Each returns false with the reason in LastErrorCode.
+// CreateSystemService refuses (kErrorServiceAccountAccess) when the account
+// could not run the executable, read the readable paths or write the
+// writable ones, rather than register a service that cannot start.
 bool CreateSystemService(const ServiceConfig& config);
+// A sentence on the last failure of a manager-side call beyond its error
+// code (which path the account cannot reach), or empty.
+std::string LastServiceProblem();
 bool DeleteSystemService(const std::string& name);
 bool SystemServiceExists(const std::string& name);
 // Whether the caller may manage the service and it exists: the POSIX form

@@ -8,7 +8,7 @@ PACKAGES=(
   libasio-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  python3 python3-pytest curl gzip php-cgi wrk
+  python3 python3-pytest curl wget gzip php-cgi wrk
   qt6-base-dev libxcb1-dev xvfb xauth fonts-wqy-microhei pkexec
 )
 if [ "${1:-}" = "--run-only" ]; then

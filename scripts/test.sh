@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds the release and the sanitizer builds,
-# and runs every test: unit, socket library and integration (the threaded
-# parts of both also under TSan).
+# Installs what the tests need, checks the include direction of the layers,
+# builds the release and the sanitizer builds, and runs every test: unit,
+# socket library and integration (the threaded parts of both also under TSan).
 # Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,6 +9,13 @@ bash scripts/deps.sh
 
 jobs=$(nproc)
 status=0
+
+# Every include points down the layers, and only platform/<os>/ includes
+# OS headers. Cheap, so it runs first.
+echo "== layers"
+if ! /usr/bin/python3 tools/check_layers.py; then
+  status=1
+fi
 for preset in release asan; do
   echo "== ${preset}: build"
   cmake --preset "$preset" -DZEVRA_BUILD_TESTS=ON >/dev/null

@@ -1,6 +1,7 @@
 #include "manager/app/InstanceLock.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include "common/Product.h"
@@ -24,8 +25,16 @@ bool InstanceLock::Acquire() {
   // run for weeks.
   file_->setStaleLockTime(0);
   held_ = file_->tryLock(0);
-  if (!held_) file_.reset();
-  return held_;
+  if (!held_) {
+    file_.reset();
+    return false;
+  }
+  // Everyone may open the file: a user copy must be able to take over the
+  // lock of a root copy that crashed. While its holder lives, the holder's
+  // own lock on the open file keeps it from being taken.
+  QFile::setPermissions(path_, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::WriteGroup |
+                                   QFile::ReadOther | QFile::WriteOther);
+  return true;
 }
 
 void InstanceLock::Release() {

@@ -188,15 +188,17 @@ void MainWindow::BuildMenus() {
 
 QAction* MainWindow::HostAction(HostMenuAction which) const { return hostActions_[static_cast<int>(which)]; }
 
-void MainWindow::SetHostsPage(QWidget* page) {
-  delete tabs_->widget(0);
-  tabs_->insertTab(0, page, Text(texts::kHostsTab));
+void MainWindow::ReplaceTab(int index, QWidget* page, const char* title) {
+  // The tab that was showing stays showing, whichever page is replaced.
+  const int current = tabs_->currentIndex();
+  delete tabs_->widget(index);
+  tabs_->insertTab(index, page, Text(title));
+  tabs_->setCurrentIndex(current);
 }
 
-void MainWindow::SetSettingsPage(QWidget* page) {
-  delete tabs_->widget(1);
-  tabs_->insertTab(1, page, Text(texts::kSettingsTab));
-}
+void MainWindow::SetHostsPage(QWidget* page) { ReplaceTab(0, page, texts::kHostsTab); }
+
+void MainWindow::SetSettingsPage(QWidget* page) { ReplaceTab(1, page, texts::kSettingsTab); }
 
 AboutDialog* MainWindow::OpenAbout() {
   if (!about_) about_ = new AboutDialog(this);

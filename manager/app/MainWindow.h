@@ -106,6 +106,7 @@ class MainWindow : public QMainWindow {
   void RunInstaller(const char* argument, const char* label, const char* logLine, const char* sent,
                     const char* failed, uint32_t failedCode, bool showDescription);
   void OpenWebsite();
+  void ReplaceTab(int index, QWidget* page, const char* title);
 
   ServiceBackend& service_;
   bool restricted_ = false;

@@ -167,11 +167,17 @@ StartupResult StartConsole(ConsoleEnvironment& env, std::unique_ptr<InstanceLock
     window->MarkElevated();
   } else if (marker.present) {
     window->EnterRestrictedMode();  // a relaunched copy never asks again
-  } else if (RelaunchElevated(*env.elevator, *lock, env.arguments) == RelaunchOutcome::kHandedOver) {
-    window->close();
-    result.exitCode = 0;
-    return result;
   } else {
+    // The window stays painted while the password prompt is up, but takes
+    // no clicks: nothing may run without rights that are about to arrive.
+    window->setEnabled(false);
+    const RelaunchOutcome outcome = RelaunchElevated(*env.elevator, *lock, env.arguments);
+    window->setEnabled(true);
+    if (outcome == RelaunchOutcome::kHandedOver) {
+      window->close();
+      result.exitCode = 0;
+      return result;
+    }
     window->EnterRestrictedMode();
   }
 

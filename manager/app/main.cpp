@@ -31,11 +31,15 @@
 
 namespace {
 
-// The desktop user: the one pkexec was asked by, for an elevated copy.
+// The desktop user: for a copy started through pkexec or sudo, the user
+// who asked for it, so that it shares that user's lock.
 uint32_t DesktopUserId() {
-  bool ok = false;
-  const uint32_t fromPkexec = qEnvironmentVariable("PKEXEC_UID").toUInt(&ok);
-  return ok ? fromPkexec : zevra::platform::CurrentUserId();
+  for (const char* name : {"PKEXEC_UID", "SUDO_UID"}) {
+    bool ok = false;
+    const uint32_t uid = qEnvironmentVariable(name).toUInt(&ok);
+    if (ok) return uid;
+  }
+  return zevra::platform::CurrentUserId();
 }
 
 }  // namespace

@@ -7,7 +7,8 @@
 #include <QPushButton>
 
 #include "common/HostFile.h"
-#include "manager/hosts/MessageRoute.h"
+#include "manager/app/ConsoleTexts.h"
+#include "manager/app/MessageSeam.h"
 #include "platform/System.h"
 
 namespace zevra::manager {
@@ -61,7 +62,7 @@ const char* ScriptHint() {
              : "Python 等脚本引擎请在 CGI 程序地址 后添加 %s，如：/usr/bin/python3 %s";
 }
 
-QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
+using texts::Text;
 
 }  // namespace
 

@@ -10,7 +10,8 @@
 
 #include "common/FileReplace.h"
 #include "common/HostFile.h"
-#include "manager/hosts/MessageRoute.h"
+#include "manager/app/ConsoleTexts.h"
+#include "manager/app/MessageSeam.h"
 
 namespace zevra::manager {
 namespace {
@@ -30,7 +31,7 @@ constexpr const char* kEditEntry = "编辑网站...(&E)";
 constexpr const char* kDeleteEntry = "删除网站...(&D)";
 constexpr const char* kRefreshEntry = "刷新(&R)";
 
-QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
+using texts::Text;
 
 // The name a broken row stands for: its file's name.
 QString FileNameOf(const HostRow& row) {

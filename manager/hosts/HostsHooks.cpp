@@ -1,6 +1,7 @@
 #include "manager/hosts/HostsHooks.h"
 
 #include <QAction>
+#include <QTabWidget>
 
 #include "manager/app/ConsoleHooks.h"
 #include "manager/app/MainWindow.h"
@@ -12,6 +13,8 @@ void InstallHostsHooks(ConsoleHooks& hooks) {
   hooks.loadHosts = [](MainWindow& window, const QString& programDirectory) {
     auto* page = new HostListPage(programDirectory.toStdString());
     window.SetHostsPage(page);
+    // The host list is the page a user comes for first.
+    window.Tabs()->setCurrentWidget(page);
     const std::pair<HostMenuAction, void (HostListPage::*)()> entries[] = {
         {HostMenuAction::kNew, &HostListPage::AddHost},
         {HostMenuAction::kEdit, &HostListPage::EditHost},

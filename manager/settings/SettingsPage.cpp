@@ -13,17 +13,19 @@
 #include "common/Profile.h"
 #include "common/Settings.h"
 #include "common/Text.h"
-#include "manager/hosts/MessageRoute.h"
+#include "common/Product.h"
+#include "manager/app/ConsoleTexts.h"
+#include "manager/app/MessageSeam.h"
 
 namespace zevra::manager {
 namespace {
 
-constexpr const char* kDisplayTitle = "泽瓦个人网站服务器";
+using texts::kStatusNoRights;
+using texts::kStatusNotInstalled;
+using texts::kStatusRunning;
+using texts::kStatusStopped;
+constexpr const char* kDisplayTitle = kDisplayName;
 constexpr const char* kWarningTitle = "警告";
-constexpr const char* kStatusRunning = "正在运行";
-constexpr const char* kStatusStopped = "已经停止";
-constexpr const char* kStatusNotInstalled = "找不到服务";
-constexpr const char* kStatusNoRights = "没有权限";
 constexpr const char* kAskRestart =
     "成功应用了最新设置。\r\n如果需要立即生效，你需要重新启动服务。\r\n现在就想重新启动服务，并生效设置吗？";
 constexpr const char* kNoRightsTitle = "权限警告";
@@ -101,7 +103,7 @@ bool ReadFieldNumber(const QString& text, int64_t& value) {
   return value <= std::numeric_limits<int32_t>::max();
 }
 
-QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
+using texts::Text;
 
 }  // namespace
 
@@ -136,6 +138,7 @@ SettingsPage::SettingsPage(std::string configPath, SettingsService& service, QWi
   place(kBuffer, 2, 2);
   place(kGatewayTimeout, 3, 0);
   place(kServerAdmin, 3, 2);
+  widgets_[kGZIPCompressLevel]->setMaximumWidth(60);
   auto* compression = new QHBoxLayout;
   compression->addWidget(widgets_[kEnableGZIP]);
   compression->addWidget(widgets_[kGZIPCompressLevel]);

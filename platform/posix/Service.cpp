@@ -34,6 +34,12 @@ std::string ScriptPath(const std::string& name) { return ServiceScriptPath(name)
 std::string DaemonPidFile(const std::string& name) { return ServiceDaemonPidFile(name); }
 bool Exists(const std::string& path) { return ServicePathExists(path); }
 
+// The error log lies in the program directory, beside the executable.
+std::string ErrorLogBeside(const std::string& executable) {
+  const size_t slash = executable.rfind('/');
+  return (slash == std::string::npos ? std::string(".") : executable.substr(0, slash)) + "/error.log";
+}
+
 // Runs a system tool with its output discarded; its exit status, or -1.
 int RunTool(const std::vector<std::string>& argv) {
   const uint32_t pid = StartProgram(argv, true);
@@ -130,7 +136,48 @@ bool GrantWrites(const ServiceConfig& config, uid_t uid, gid_t gid) {
   return true;
 }
 
+std::string& ServiceProblem() {
+  static thread_local std::string problem;
+  return problem;
+}
+
+// Whether the account passes test(1)'s check (-r, -w, -x) on path, asked
+// as the account itself: only then do permissions of every folder above
+// the path, ACLs and mount options all count as they will for the service.
+bool AccountPasses(const std::string& account, const char* check, const std::string& path) {
+  return RunTool({"setpriv", "--reuid=" + account, "--regid=" + account, "--init-groups", "/usr/bin/test", check,
+                  path}) == 0;
+}
+
+// The first thing the account could not do that the service needs, as a
+// sentence; empty when it can do them all.
+std::string FindUnreachablePath(const ServiceConfig& config) {
+  struct Need {
+    const char* check;
+    std::string path;
+    const char* what;
+  };
+  std::vector<Need> needs;
+  needs.push_back({"-x", config.executable, "run"});
+  for (const std::string& path : config.readablePaths) {
+    if (Exists(path)) needs.push_back({"-r", path, "read"});
+  }
+  for (const std::string& path : config.writableFiles) needs.push_back({"-w", path, "write"});
+  for (const std::string& dir : config.writableDirectories) {
+    if (Exists(dir)) needs.push_back({"-w", dir, "write in"});
+  }
+  for (const Need& need : needs) {
+    if (AccountPasses(config.account, need.check, need.path)) continue;
+    return "The service account '" + config.account + "' cannot " + need.what + " " + need.path +
+           ". Every folder above the program directory must be open to it (search permission, o+x), "
+           "and the program and its files readable: install from a folder such as /opt/Zevra.";
+  }
+  return std::string();
+}
+
 }  // namespace
+
+std::string LastServiceProblem() { return ServiceProblem(); }
 
 std::string SystemdUnitText(const ServiceConfig& c) {
   std::string t;
@@ -179,6 +226,7 @@ std::string InitScriptText(const ServiceConfig& c) {
   t += "PIDFILE=" + ShellQuote(DaemonPidFile(c.name)) + "\n";
   t += "STOPPING=" + ShellQuote(ServiceStopMarker(c.name)) + "\n";
   t += "ACCOUNT=" + ShellQuote(c.account) + "\n";
+  t += "ERRORLOG=" + ShellQuote(ErrorLogBeside(c.executable)) + "\n";
   t += "PATH=/usr/sbin:/usr/bin:/sbin:/bin\n\n";
   t += "case \"$1\" in\n";
   t += "  start)\n";
@@ -188,6 +236,24 @@ std::string InitScriptText(const ServiceConfig& c) {
   t += "      --reuid=\"$ACCOUNT\" --regid=\"$ACCOUNT\" --init-groups \\\n";
   t += "      --inh-caps=+net_bind_service --ambient-caps=+net_bind_service \\\n";
   t += "      -- \"$DAEMON\" " + c.arguments + "\n";
+  // --background reports success before the daemon has even been run: a
+  // daemon the account cannot execute, or one that ends at once, would
+  // leave "start" saying nothing. Watch it for a moment, and say so loudly.
+  t += "    n=0\n";
+  t += "    while [ \"$n\" -lt 15 ]; do\n";
+  t += "      sleep 0.1\n";
+  t += "      pid=$(cat \"$PIDFILE\" 2>/dev/null)\n";
+  t += "      if [ -z \"$pid\" ] || ! kill -0 \"$pid\" 2>/dev/null; then break; fi\n";
+  t += "      n=$((n + 1))\n";
+  t += "    done\n";
+  t += "    if start-stop-daemon --status --pidfile \"$PIDFILE\" --exec \"$DAEMON\"; then exit 0; fi\n";
+  t += "    rm -f \"$PIDFILE\"\n";
+  t += "    msg=\"$NAME did not start: the account $ACCOUNT could not run $DAEMON, or the daemon ended at once "
+       "(see $ERRORLOG).\"\n";
+  t += "    echo \"$msg\" >&2\n";
+  t += "    printf '%s - - [ Core ] %s\\r\\n' \"$(date '+%Y-%m-%d %H:%M:%S')\" \"$msg\" >> \"$ERRORLOG\" 2>/dev/null\n";
+  t += "    logger -t \"$NAME\" \"$msg\" 2>/dev/null\n";
+  t += "    exit 1\n";
   t += "    ;;\n";
   t += "  stop)\n";
   // The stop is marked as under way, with this shell's pid so that a marker
@@ -233,6 +299,7 @@ bool OpenSystemService(const std::string& name) {
 }
 
 bool CreateSystemService(const ServiceConfig& config) {
+  ServiceProblem().clear();
   if (::geteuid() != 0) {
     errno = EACCES;
     return false;
@@ -244,6 +311,13 @@ bool CreateSystemService(const ServiceConfig& config) {
   uid_t uid = 0;
   gid_t gid = 0;
   if (!EnsureAccount(config.account, uid, gid) || !GrantWrites(config, uid, gid)) return false;
+  // A service the account cannot run would start "successfully" and do
+  // nothing, with nowhere to say why: refuse it here, where someone reads.
+  ServiceProblem() = FindUnreachablePath(config);
+  if (!ServiceProblem().empty()) {
+    errno = kErrorServiceAccountAccess;
+    return false;
+  }
   if (SystemdRuns()) {
     if (!WriteTextFile(UnitPath(config.name), SystemdUnitText(config), 0644)) return false;
     if (!ToolSucceeds({"systemctl", "daemon-reload"})) return false;

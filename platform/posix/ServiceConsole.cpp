@@ -24,12 +24,12 @@ namespace {
 
 // A tool's standard output (at most 4 KiB, at most two seconds), or empty.
 std::string ToolOutput(const std::vector<std::string>& argv) {
-  ChildSpec spec;
-  spec.arguments = argv;
-  spec.environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C"};
+  ChildSpec launch;
+  launch.arguments = argv;
+  launch.environment = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C"};
   StartFailure failure;
   int error = 0;
-  ChildProcess child = ChildProcess::Start(spec, failure, error);
+  ChildProcess child = ChildProcess::Start(launch, failure, error);
   if (!child.IsStarted()) return {};
   std::string out;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);

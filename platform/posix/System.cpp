@@ -109,6 +109,8 @@ std::string SystemErrorText(int code) {
       return "The specified service does not exist as an installed service.";
     case kErrorServiceToolFailed:
       return "A system tool of the service manager failed.";
+    case kErrorServiceAccountAccess:
+      return "The service account cannot reach the program's files.";
     default:
       break;
   }

@@ -279,7 +279,9 @@ void RelayCgiOutput(ConnId conn, platform::ChildProcess& child, CgiInput& input,
     // program claimed; only a HEAD answer, which sends none, keeps the
     // program's own value.
     if (!headOnly || response.ContentLength.empty()) response.ContentLength = std::to_string(bodyLength);
-    answer.sendBody = [&](std::string& head) {
+    // bodyLength by value: the sender runs in FinishAnswer, after this
+    // block (and the variable) has ended.
+    answer.sendBody = [&, bodyLength](std::string& head) {
       return SendInSlices(conn, head, bodyLength, [&](int64_t at, size_t length, std::string_view& out) {
         spoolBuffer.resize(length);
         if (!output.ReadAt(bodyOffset + at, spoolBuffer.data(), length)) return false;
@@ -292,7 +294,7 @@ void RelayCgiOutput(ConnId conn, platform::ChildProcess& child, CgiInput& input,
     // A redirect's head drops the body's encoding; the program's own
     // encoding is never wrapped in a second one.
     answer.compress = !redirect && g_settings.EnableGZIP && response.ContentEncoding.empty() &&
-                      AcceptsGzip(request.AcceptEncoding);
+                      AcceptsGzip(request.AcceptEncoding) && IsCompressibleType(response.ContentType);
   }
   answer.keepLength = headOnly && !response.ContentLength.empty();
   FinishAnswer(conn, request, response, answer);

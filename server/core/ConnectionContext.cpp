@@ -43,6 +43,7 @@ void ResetRequestState(ConnId conn) {
   ctx->contentLength = 0;
   ctx->headLength = 0;
   ctx->requestKind = kKindNone;
+  ctx->bodyDropped = 0;
 }
 
 void ReleaseConnectionState(ConnectionContext& context) {

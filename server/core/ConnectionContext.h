@@ -14,8 +14,10 @@ namespace zevra {
 // What the current request began with.
 enum RequestKind : int32_t {
   kKindNone = 0,     // no head complete yet
-  kKindGet = 1,      // "GET " or "HEAD": a body, if declared, is read and dropped
-  kKindPost = 2,     // "POST": the body is kept for the handler
+  kKindGet = 1,      // "GET" or "HEAD": a body, if declared, is read and dropped
+  kKindPost = 2,     // "POST": the body is kept for the handler (when it is a CGI script's)
+  kKindOther = 3,    // any other method (methods are case-sensitive): answered 501,
+                     // a body read and dropped
 };
 
 enum RequestState : int32_t {
@@ -44,6 +46,7 @@ struct ConnectionContext {
   // Receive buffering's own bookkeeping (not part of a request's answer).
   int32_t requestKind = 0;       // RequestKind
   int32_t closing = 0;           // 1 once a forced close was asked: nothing more is read or answered
+  int32_t bodyDropped = 0;       // 1 when a POST body is read past, not stored (its target is no CGI script)
   std::string headPart;          // the start of a head that has not reached its blank line yet
   std::string deferred;          // bytes that came while a handler ran, kept for the next request
 };

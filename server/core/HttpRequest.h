@@ -8,11 +8,11 @@ namespace zevra {
 
 struct HttpRequest {
   std::string LocalPath;        // 0  full local path of the resource (set by dispatch)
-  std::string Uri;              // 1  decoded target rebuilt with "/"
+  std::string Uri;              // 1  decoded path rebuilt with "/", then "?" and the query as sent
   std::string Method;           // 2
   std::string Directory;        // 3  decoded target up to its last "/", in local separators
   std::string FileName;         // 4
-  std::string Query;            // 5
+  std::string Query;            // 5  after the target's first "?", as sent (never decoded)
   std::string Version;          // 6
   std::string Status;           // 7  "200 OK" on the answer side
   std::string Host;             // 8
@@ -47,6 +47,7 @@ struct HttpRequest {
   std::string ExtraHeaders;     // 37 raw header lines, each ending in CR LF
   std::string HeaderLines;      // 38 every accepted header line, joined by CR LF
   std::string ScriptPath;       // 39 local path of a CGI script (set by dispatch)
+  std::string IfRange;          // 40 "If-Range": the version a Range is meant for
 };
 
 // The answer side of the record.

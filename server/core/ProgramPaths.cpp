@@ -22,6 +22,8 @@ std::string ProgramPath(std::initializer_list<std::string_view> parts) {
   return JoinPath(g_startup.programDirectory, parts);
 }
 
+std::string PidFilePath() { return ProgramPath({"Zevra.pid"}); }
+
 std::string SpoolPath(std::string_view prefix, uint64_t number) {
   std::string name(prefix);
   name += std::to_string(number);

@@ -15,6 +15,9 @@ std::string JoinPath(std::string_view base, std::initializer_list<std::string_vi
 // The same below the start-up program directory.
 std::string ProgramPath(std::initializer_list<std::string_view> parts);
 
+// Zevra.pid: the running worker's process id, read by the daemon to end it.
+std::string PidFilePath();
+
 // WebTemp/<prefix><number>.Zevra: the one shape of every spool file, for
 // request bodies ("Recving_", "Done_") and CGI output ("Cgi_").
 std::string SpoolPath(std::string_view prefix, uint64_t number);

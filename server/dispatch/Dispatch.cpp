@@ -3,6 +3,7 @@
 // every path ends with ResetRequestState.
 #include "server/dispatch/Dispatch.h"
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -21,6 +22,7 @@
 #include "server/response/DirectoryListing.h"
 #include "server/response/ErrorPages.h"
 #include "server/response/Logs.h"
+#include "server/response/Redirect.h"
 #include "server/response/ResponseHead.h"
 #include "server/response/StaticFile.h"
 
@@ -67,6 +69,28 @@ bool IsSafeRequestPath(std::string_view path) {
 // message text is not worth looking up for every 404.
 std::string DebugOsDetail(int code) { return g_settings.Debug ? OsDetail(code) : std::string(); }
 
+// The answer's encoding and connection fields, from the request alone.
+void PrepareAnswer(const HttpRequest& request, ResponseHead& response) {
+  // gzip only for a client that names it (and not with q=0).
+  if (g_settings.EnableGZIP && AcceptsGzip(request.AcceptEncoding)) response.ContentEncoding = "gzip";
+  // Decided once here; every answering path keeps or closes the
+  // connection by this field, so the head never promises what is not kept.
+  const bool close = HasToken(request.Connection, "close") ||
+                     (request.Version == "HTTP/1.0" && !HasToken(request.Connection, "keep-alive"));
+  response.Connection = close ? "close" : "keep-alive";
+}
+
+// The requested path in "/" form, as URLs and listings show it.
+std::string UrlPathOf(std::string_view requestedPath) {
+  std::string urlPath(requestedPath);
+  if (platform::kPathSeparator != '/') {
+    for (char& c : urlPath) {
+      if (c == platform::kPathSeparator) c = '/';
+    }
+  }
+  return urlPath;
+}
+
 // What both handlers have worked out before they choose an answering path.
 struct Dispatched {
   HttpRequest request;
@@ -78,71 +102,33 @@ struct Dispatched {
   platform::FileFacts facts;    // of localPath
   platform::File file;          // localPath, open when it could be opened
   int lastError = 0;            // of the last look at the file system
+  bool folder = false;          // the requested path names a folder (a default document was added)
 };
 
 void EndRequest(ConnId conn) { ResetRequestState(conn); }
 
-// The common opening. Returns false when the request has been answered
-// (and ended) already.
-bool OpenRequest(ConnId conn, ConnectionContext& context, Dispatched& d, bool getHandler) {
-  {
-    // Parsed in place: receive buffering leaves the head alone while the
-    // handler runs, and the buffer keeps its capacity for the next request.
-    std::lock_guard<std::recursive_mutex> guard(context.lock);
-    context.state = kStateHandling;
-    size_t length = context.headLength > 0 ? static_cast<size_t>(context.headLength) : 0;
-    if (length > context.headBuffer.size()) length = context.headBuffer.size();
-    d.request = ParseRequestHead(std::string_view(context.headBuffer.data(), length));
-  }
+// Why a request could not be mapped to a local path.
+enum class Mapping { kMapped, kBadRequest, kBadSite, kUnknownHost, kUnsafePath };
+
+// Selects the host and maps the parsed request onto a local path (with the
+// default document for a folder), opening what it finds. Sends nothing.
+Mapping MapRequest(Dispatched& d, bool getHandler) {
   HttpRequest& request = d.request;
-  ResponseHead& response = d.response;
-
-  // gzip only for a client that names it (and not with q=0).
-  if (g_settings.EnableGZIP && AcceptsGzip(request.AcceptEncoding)) response.ContentEncoding = "gzip";
-  // Decided once here; every answering path keeps or closes the
-  // connection by this field, so the head never promises what is not kept.
-  const bool close = HasToken(request.Connection, "close") ||
-                     (request.Version == "HTTP/1.0" && !HasToken(request.Connection, "keep-alive"));
-  response.Connection = close ? "close" : "keep-alive";
-
-  if (static_cast<int64_t>(Link().ConnectionCount()) > static_cast<int64_t>(g_settings.Connections) + 64) {
-    SendErrorPage(503, request, response, conn);
-    EndRequest(conn);
-    return false;
-  }
   if ((getHandler && request.Method.empty()) || (!request.Method.empty() && request.Directory.empty())) {
     // A request line that did not split into method, target and version,
     // or a target that is no path ("http://x/../a", "C:\a", "*"): mapping
     // an empty path would answer with the site's default document.
-    SendErrorPage(400, request, response, conn);
-    EndRequest(conn);
-    return false;
+    return Mapping::kBadRequest;
   }
-
   d.host = SelectHost(request.Host);
-  switch (d.host.outcome) {
-    case HostOutcome::kBadRecord:
-      SendErrorPage(500, request, response, conn, std::string(kBadSiteDetail) + request.Host);
-      EndRequest(conn);
-      return false;
-    case HostOutcome::kNotConfigured:
-      SendErrorPage(400, request, response, conn);
-      EndRequest(conn);
-      return false;
-    case HostOutcome::kRecord:
-    case HostOutcome::kFallback:
-      break;
-  }
+  if (d.host.outcome == HostOutcome::kBadRecord) return Mapping::kBadSite;
+  if (d.host.outcome == HostOutcome::kNotConfigured) return Mapping::kUnknownHost;
 
   d.requestedPath = request.Directory;
   d.requestedPath += request.FileName;
-  response.FileName = request.FileName;
+  d.response.FileName = request.FileName;
   request.Method = AsciiUpper(request.Method);
-  if (!IsSafeRequestPath(d.requestedPath)) {
-    SendErrorPage(403, request, response, conn);
-    EndRequest(conn);
-    return false;
-  }
+  if (!IsSafeRequestPath(d.requestedPath)) return Mapping::kUnsafePath;
 
   const HostRecord& record = d.host.record;
   d.documentRoot.assign(record.documentRoot);
@@ -154,6 +140,7 @@ bool OpenRequest(ConnId conn, ConnectionContext& context, Dispatched& d, bool ge
   d.file = platform::File::OpenWithFacts(d.localPath, d.facts);
   d.lastError = platform::LastErrorCode();
   if (d.facts.isDirectory) {
+    d.folder = true;
     d.file.Close();
     if (d.localPath.empty() || d.localPath.back() != platform::kPathSeparator) d.localPath += platform::kPathSeparator;
     d.localPath += record.defaultDocument;
@@ -161,7 +148,52 @@ bool OpenRequest(ConnId conn, ConnectionContext& context, Dispatched& d, bool ge
     d.lastError = platform::LastErrorCode();
   }
   request.LocalPath = d.localPath;
-  return true;
+  return Mapping::kMapped;
+}
+
+// Parsed in place: receive buffering leaves the head alone while the
+// handler runs, and the buffer keeps its capacity for the next request.
+HttpRequest ParseContextHead(ConnectionContext& context) {
+  std::lock_guard<std::recursive_mutex> guard(context.lock);
+  size_t length = context.headLength > 0 ? static_cast<size_t>(context.headLength) : 0;
+  if (length > context.headBuffer.size()) length = context.headBuffer.size();
+  return ParseRequestHead(std::string_view(context.headBuffer.data(), length));
+}
+
+// The common opening. Returns false when the request has been answered
+// (and ended) already.
+bool OpenRequest(ConnId conn, ConnectionContext& context, Dispatched& d, bool getHandler) {
+  {
+    std::lock_guard<std::recursive_mutex> guard(context.lock);
+    context.state = kStateHandling;
+  }
+  d.request = ParseContextHead(context);
+  HttpRequest& request = d.request;
+  ResponseHead& response = d.response;
+
+  PrepareAnswer(request, response);
+
+  if (static_cast<int64_t>(Link().ConnectionCount()) > static_cast<int64_t>(g_settings.Connections) + 64) {
+    SendErrorPage(503, request, response, conn);
+    EndRequest(conn);
+    return false;
+  }
+  switch (MapRequest(d, getHandler)) {
+    case Mapping::kMapped:
+      return true;
+    case Mapping::kBadRequest:
+    case Mapping::kUnknownHost:
+      SendErrorPage(400, request, response, conn);
+      break;
+    case Mapping::kBadSite:
+      SendErrorPage(500, request, response, conn, std::string(kBadSiteDetail) + request.Host);
+      break;
+    case Mapping::kUnsafePath:
+      SendErrorPage(403, request, response, conn);
+      break;
+  }
+  EndRequest(conn);
+  return false;
 }
 
 // "." + the extension of the whole local path (after its last "."; "html"
@@ -209,6 +241,13 @@ void HandleGetRequest(ConnId conn) {
     EndRequest(conn);
     return;
   }
+  // A folder named without its trailing slash: its page belongs at the
+  // address with the slash, where its relative links resolve inside it.
+  if (d.folder && !request.FileName.empty()) {
+    SendFolderRedirect(request, response, conn, FolderLocation(UrlPathOf(d.requestedPath), request.Query));
+    EndRequest(conn);
+    return;
+  }
   if (IsCgiRequest(d)) {
     if (!MayRunCgi(d)) {
       SendErrorPage(403, request, response, conn, kCgiForbiddenDetail);
@@ -229,17 +268,21 @@ void HandleGetRequest(ConnId conn) {
   platform::FileFacts facts;
   if (directory != d.localPath) facts = platform::QueryFile(directory);
   if (facts.isDirectory && g_settings.DirectoryListing) {
-    std::string urlPath = d.requestedPath;
-    if (platform::kPathSeparator != '/') {
-      for (char& c : urlPath) {
-        if (c == platform::kPathSeparator) c = '/';
-      }
-    }
-    SendDirectoryListing(directory, urlPath, request, response, conn);
+    SendDirectoryListing(directory, UrlPathOf(d.requestedPath), request, response, conn);
   } else {
     SendErrorPage(404, request, response, conn, DebugOsDetail(d.lastError));
   }
   EndRequest(conn);
+}
+
+bool PostBodyWanted(ConnId conn) {
+  ConnectionContext* context = Link().Context(conn);
+  if (context == nullptr) return false;
+  // The same mapping the handler will make, from the head alone: only a
+  // script this site may run reads the body.
+  Dispatched d;
+  d.request = ParseContextHead(*context);
+  return MapRequest(d, false) == Mapping::kMapped && d.request.Method == "POST" && IsCgiRequest(d) && MayRunCgi(d);
 }
 
 void HandlePostRequest(ConnId conn) {
@@ -255,7 +298,10 @@ void HandlePostRequest(ConnId conn) {
       body.kind = CgiBodySource::kMemory;
       body.data = context->bodyMemory.data();
     }
-    body.length = context->contentLength;
+    // A body read past at its head (the target was no script then) is not
+    // there: should the target have become a script meanwhile, the gateway
+    // sees an empty body and says so.
+    body.length = context->bodyDropped != 0 ? 0 : context->contentLength;
   }
   Dispatched d;
   if (!OpenRequest(conn, *context, d, false)) return;
@@ -273,6 +319,22 @@ void HandlePostRequest(ConnId conn) {
   } else {
     SendErrorPage(405, request, response, conn);
   }
+  EndRequest(conn);
+}
+
+void HandleOtherRequest(ConnId conn) {
+  ConnectionContext* context = Link().Context(conn);
+  if (context == nullptr) return;
+  {
+    std::lock_guard<std::recursive_mutex> guard(context->lock);
+    context->state = kStateHandling;
+  }
+  const HttpRequest request = ParseContextHead(*context);
+  // Whatever the target or the host, the method is what this server
+  // lacks; the page is the same for every site.
+  ResponseHead response;
+  PrepareAnswer(request, response);
+  SendErrorPage(501, request, response, conn);
   EndRequest(conn);
 }
 

@@ -6,6 +6,7 @@
 
 #include "platform/System.h"
 #include "server/response/Logs.h"
+#include "server/core/ProgramPaths.h"
 #include "server/core/Runtime.h"
 
 namespace zevra {
@@ -69,7 +70,7 @@ void HostTable::Clear() {
 void LoadHostFiles(const std::string& programDirectory) {
   g_hosts.Clear();
   g_noVirtualHosts = true;
-  g_fallbackRoot = programDirectory + platform::kPathSeparator + kFallbackRoot;
+  g_fallbackRoot = JoinPath(programDirectory, {kFallbackRoot});
 
   size_t skipped = 0;
   std::string content;

@@ -34,6 +34,7 @@ void SendContinue(ConnId conn) {
   SendBytes(conn, BuildResponseHead(head));
 }
 
-const RequestHandlers kDispatchHandlers = {HandleGetRequest, HandlePostRequest, SendRefusalPage, SendContinue};
+const RequestHandlers kDispatchHandlers = {HandleGetRequest, HandlePostRequest, SendRefusalPage, SendContinue,
+                                           HandleOtherRequest, PostBodyWanted};
 
 }  // namespace zevra

@@ -28,7 +28,6 @@ namespace {
 using Guard = std::lock_guard<std::recursive_mutex>;
 
 constexpr std::string_view kTerminator = "\r\n\r\n";
-constexpr std::string_view kPrefixes[] = {"GET ", "HEAD", "POST"};
 
 const RequestHandlers* g_handlers = nullptr;
 
@@ -78,23 +77,31 @@ Step Drop(ConnId conn, ConnectionContext& ctx) {
   return Step::kStop;
 }
 
-// Classifies the first bytes of a request. Fewer than four bytes that can
-// still become a known method wait for more.
-int32_t ClassifyPrefix(std::string_view first, bool& known) {
+// RFC 9110 tchar: what a method is made of.
+bool IsTokenChar(char c) {
+  if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
+  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+// Classifies a request by its method, the token before the first space.
+// Fewer bytes that can still become a method wait for more (known false);
+// bytes that can never be a request line give kKindNone with known true.
+int32_t ClassifyMethod(std::string_view first, bool& known) {
   known = true;
-  if (first.size() >= 4) {
-    std::string_view four = first.substr(0, 4);
-    if (four == kPrefixes[0] || four == kPrefixes[1]) return kKindGet;
-    if (four == kPrefixes[2]) return kKindPost;
+  const size_t space = first.find(' ');
+  const std::string_view method = first.substr(0, space);
+  for (char c : method) {
+    if (!IsTokenChar(c)) return kKindNone;
+  }
+  if (space == std::string_view::npos) {
+    if (method.size() > kMaxMethodLength) return kKindNone;
+    known = false;
     return kKindNone;
   }
-  for (std::string_view prefix : kPrefixes) {
-    if (prefix.substr(0, first.size()) == first) {
-      known = false;  // undecided yet
-      return kKindNone;
-    }
-  }
-  return kKindNone;
+  if (method.empty()) return kKindNone;
+  if (method == "GET" || method == "HEAD") return kKindGet;
+  if (method == "POST") return kKindPost;
+  return kKindOther;
 }
 
 // Takes head bytes from input until the blank line. On kDone the head is in
@@ -136,12 +143,12 @@ Step CollectHead(ConnId conn, ConnectionContext& ctx, std::string_view& input) {
   }
   size_t total = have + (end == std::string_view::npos ? input.size() : end);
 
-  // The kind, from the first four bytes of kept and new bytes together.
-  char first[4];
-  size_t firstLength = std::min<size_t>(4, have + input.size());
+  // The kind, from the method at the start of kept and new bytes together.
+  char first[kMaxMethodLength + 1];
+  size_t firstLength = std::min<size_t>(sizeof first, have + input.size());
   for (size_t i = 0; i < firstLength; ++i) first[i] = i < have ? part[i] : input[i - have];
   bool known;
-  int32_t kind = ClassifyPrefix(std::string_view(first, firstLength), known);
+  int32_t kind = ClassifyMethod(std::string_view(first, firstLength), known);
   if (known && kind == kKindNone) return Drop(conn, ctx);
 
   if (end == std::string_view::npos) {
@@ -179,12 +186,24 @@ Step BeginBody(ConnId conn, ConnectionContext& ctx, BodyFraming& framing) {
   // let the next request start in the middle of it.
   if (framing.transferEncoding || framing.length == BodyFraming::kBadLength) return Refuse(conn, ctx, 400);
   if (kind == kKindPost && framing.length == BodyFraming::kNoLength) return Refuse(conn, ctx, 411);
+  // A body above the limit is refused before a byte of it is read or
+  // stored; the connection closes, since the body would follow.
+  if (framing.length == BodyFraming::kLength && framing.contentLength > g_settings.MaxBodySize) {
+    return Refuse(conn, ctx, 413);
+  }
+
+  // A POST body is kept only for a CGI program: for any other target the
+  // answer (405, 400 …) needs none of it, and it is read past like the
+  // body of a GET instead of filling memory or WebTemp.
+  const bool keepBody = kind == kKindPost && framing.contentLength > 0 &&
+                        (g_handlers == nullptr || g_handlers->wantsBody == nullptr || g_handlers->wantsBody(conn));
 
   Guard guard(ctx.lock);
   ctx.contentLength = framing.length == BodyFraming::kLength ? framing.contentLength : 0;
   ctx.bodyReceived = 0;
   ctx.bodySpooled = 0;
-  if (kind == kKindPost) {
+  ctx.bodyDropped = kind == kKindPost && !keepBody ? 1 : 0;
+  if (kind == kKindPost && keepBody) {
     if (ctx.contentLength <= kMaxMemoryBody) {
       ctx.bodyMemory.reserve(static_cast<size_t>(ctx.contentLength));
     } else {
@@ -204,7 +223,7 @@ Step TakeBody(ConnId conn, ConnectionContext& ctx, std::string_view& input) {
     size_t take = static_cast<size_t>(std::min<int64_t>(remaining, static_cast<int64_t>(input.size())));
     if (take > 0) {
       std::string_view bytes = input.substr(0, take);
-      if (ctx.requestKind == kKindPost) {
+      if (ctx.requestKind == kKindPost && ctx.bodyDropped == 0) {
         if (ctx.bodySpooled == 0) {
           ctx.bodyMemory.append(bytes.data(), bytes.size());
         } else if (!SpoolBody(ctx, ctx.bodyReceived == 0 ? kSpoolFirst : kSpoolMore, bytes)) {
@@ -236,7 +255,11 @@ bool HandOn(ConnId conn, ConnectionContext& ctx) {
   }
   Link().SetRequestPhase(conn, RequestPhase::kAnswering);
   void (*handler)(ConnId) = nullptr;
-  if (g_handlers != nullptr) handler = kind == kKindPost ? g_handlers->handlePost : g_handlers->handleGet;
+  if (g_handlers != nullptr) {
+    handler = kind == kKindPost    ? g_handlers->handlePost
+              : kind == kKindOther ? g_handlers->handleOther
+                                   : g_handlers->handleGet;
+  }
   if (handler == nullptr) {
     Drop(conn, ctx);
     return false;

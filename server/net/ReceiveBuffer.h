@@ -19,15 +19,25 @@ inline constexpr size_t kMaxHeadBytes = 64 * 1024;
 // Bodies up to this many bytes stay in memory; longer ones are spooled.
 inline constexpr int64_t kMaxMemoryBody = 4096;
 
+// A request method longer than this is not taken for one: the bytes are
+// not HTTP and the connection closes without an answer.
+inline constexpr size_t kMaxMethodLength = 32;
+
 // Where receive buffering hands complete requests, and how it refuses the
 // ones it cannot read. The worker binds the dispatcher; tests bind doubles.
 struct RequestHandlers {
   void (*handleGet)(ConnId conn);
   void (*handlePost)(ConnId conn);
-  // Sends the error page for status (400, 411 or 500) for a request that
+  // Sends the error page for status (400, 411, 413 or 500) for a request that
   // never reached a handler. The caller closes the connection and resets.
   void (*sendErrorPage)(int status, ConnId conn, std::string_view detail);
   void (*sendContinue)(ConnId conn);
+  // A complete request whose method this server does not implement.
+  void (*handleOther)(ConnId conn);
+  // Asked once the head of a POST with a body is complete: whether the
+  // handler will use the body (the target is a CGI script). When not, the
+  // body is read and dropped, never stored. Null: always kept.
+  bool (*wantsBody)(ConnId conn);
 };
 // The table stays in use for the life of the process (or until the next
 // call); without one, every complete request closes its connection.

@@ -55,6 +55,9 @@ constexpr KnownHeader kKnownHeaders[] = {
     {"If-None-Match", &HttpRequest::IfNoneMatch},
     {"Range", &HttpRequest::Range},
     {"Status", &HttpRequest::Status},
+    // A resumed download names the version it holds; without this field a
+    // range of a changed file would be spliced onto the old bytes.
+    {"If-Range", &HttpRequest::IfRange},
 };
 
 // The longest known name, "If-Modified-Since"; a longer name is not looked
@@ -208,82 +211,6 @@ int HexValue(char c) {
   return -1;
 }
 
-// Length of the well-formed UTF-8 character at text[i], or 0 when the bytes
-// there are not one. Follows the table of well-formed byte sequences
-// (Unicode 3.9, table 3-7): no overlong forms, no surrogates, nothing above
-// U+10FFFF. On 0, *bad is the length of the maximal ill-formed subpart,
-// which is what one replacement character stands for.
-size_t Utf8CharLength(std::string_view text, size_t i, size_t* bad) {
-  const unsigned char b0 = static_cast<unsigned char>(text[i]);
-  *bad = 1;
-  if (b0 < 0x80) return 1;
-  size_t need = 0;
-  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    if (b0 == 0xE0) lo = 0xA0;  // overlong below U+0800
-    if (b0 == 0xED) hi = 0x9F;  // surrogates U+D800..U+DFFF
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    if (b0 == 0xF0) lo = 0x90;  // overlong below U+10000
-    if (b0 == 0xF4) hi = 0x8F;  // above U+10FFFF
-  } else {
-    return 0;  // C0, C1, F5..FF, or a stray continuation byte
-  }
-  for (size_t k = 1; k <= need; ++k) {
-    if (i + k >= text.size()) {
-      *bad = k;  // truncated at the end
-      return 0;
-    }
-    const unsigned char b = static_cast<unsigned char>(text[i + k]);
-    const unsigned char kLo = k == 1 ? lo : 0x80;
-    const unsigned char kHi = k == 1 ? hi : 0xBF;
-    if (b < kLo || b > kHi) {
-      *bad = k;
-      return 0;
-    }
-  }
-  return need + 1;
-}
-
-bool IsValidUtf8(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    // Runs of ASCII, the usual case of a path, go eight bytes at a time.
-    while (i + 8 <= text.size()) {
-      uint64_t word;
-      std::memcpy(&word, text.data() + i, 8);
-      if ((word & 0x8080808080808080ull) != 0) break;
-      i += 8;
-    }
-    if (i >= text.size()) break;
-    size_t bad = 0;
-    size_t n = Utf8CharLength(text, i, &bad);
-    if (n == 0) return false;
-    i += n;
-  }
-  return true;
-}
-
-void AppendValidUtf8(std::string_view bytes, std::string& out) {
-  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
-  out.reserve(out.size() + bytes.size() + 8);
-  size_t i = 0;
-  while (i < bytes.size()) {
-    size_t bad = 0;
-    size_t n = Utf8CharLength(bytes, i, &bad);
-    if (n == 0) {
-      out.append(kReplacement);
-      i += bad;
-    } else {
-      out.append(bytes.substr(i, n));
-      i += n;
-    }
-  }
-}
-
 }  // namespace
 
 std::string PercentDecode(std::string_view text) {
@@ -328,7 +255,14 @@ std::string Utf8ToAnsi(std::string_view bytes) {
 }
 
 bool SplitTarget(std::string_view target, std::string& directory, std::string& fileName, std::string& query) {
-  std::string decoded = PercentDecode(target);
+  // The target splits at its first "?" before anything is decoded: the
+  // query is the program's to read as the client sent it (an encoded "&"
+  // or "+" in a value is data, not a separator), and a "?" that was sent
+  // encoded belongs to the path, so "/what%3F.txt" names the file
+  // "what?.txt".
+  const size_t question = target.find('?');
+  const std::string_view rawPath = target.substr(0, question);
+  std::string decoded = PercentDecode(rawPath);
   if (!IsValidUtf8(decoded)) {
     std::string valid;
     AppendValidUtf8(decoded, valid);
@@ -336,13 +270,21 @@ bool SplitTarget(std::string_view target, std::string& directory, std::string& f
   }
   if (decoded.empty() || decoded[0] != '/') return false;
 
-  std::string_view path = decoded;
-  const size_t question = path.find('?');
-  if (question != std::string_view::npos) {
-    // A "?" at the very end gives no second part and leaves Query alone.
-    if (question + 1 < path.size()) query.assign(path.substr(question + 1));
-    path = path.substr(0, question);
+  // A "?" at the very end gives no query and leaves Query alone. A NUL
+  // cannot travel in an environment variable, so it is dropped here as
+  // it is from the path; raw bytes that are not UTF-8 (clients encode
+  // them; a raw one is a broken or hostile request) are repaired like the
+  // path's, since every text inside is UTF-8.
+  if (question != std::string_view::npos && question + 1 < target.size()) {
+    query.assign(target.substr(question + 1));
+    std::erase(query, '\0');
+    if (!IsValidUtf8(query)) {
+      std::string valid;
+      AppendValidUtf8(query, valid);
+      query.swap(valid);
+    }
   }
+  const std::string_view path = decoded;
   // UTF-8 never hides "/" inside a multibyte character, so a byte search
   // from the end finds the real last separator.
   const size_t slash = path.rfind('/');  // found: path begins with "/"

@@ -7,6 +7,7 @@
 
 #include "platform/File.h"
 #include "platform/System.h"
+#include "server/core/ProgramPaths.h"
 #include "server/core/Runtime.h"
 
 namespace zevra {
@@ -126,9 +127,8 @@ size_t FormatCrashLine(const platform::CrashRecord& record, std::string_view pid
 }
 
 void InstallCrashReport() {
-  const std::string& dir = g_startup.programDirectory;
-  g_pidFilePath = dir + platform::kPathSeparator + "Zevra.pid";
-  g_errorLog = platform::File::OpenAppend(dir + platform::kPathSeparator + "error.log");
+  g_pidFilePath = PidFilePath();
+  g_errorLog = platform::File::OpenAppend(ProgramPath({"error.log"}));
   platform::InstallCrashHandler(ReportCrash);
 }
 

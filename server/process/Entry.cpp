@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/Service.h"
 #include "platform/System.h"
 #include "common/Product.h"
 #include "server/process/CommandLine.h"
@@ -17,8 +18,11 @@ namespace {
 
 [[noreturn]] void FailInstaller(const char* what, int exitCode) {
   const int error = platform::LastErrorCode();
-  std::string message = std::string(what) + platform::SystemErrorText(error) +
-                        "\r\nMake sure you have administrator privileges.";
+  std::string message = std::string(what) + platform::SystemErrorText(error);
+  // A reason of its own (the path the service account cannot reach) says
+  // more than the advice about privileges.
+  const std::string problem = platform::LastServiceProblem();
+  message += problem.empty() ? "\r\nMake sure you have administrator privileges." : "\r\n" + problem;
   platform::WriteStdout(message);
   AppendErrorLog(message);
   platform::TerminateSelf(exitCode);

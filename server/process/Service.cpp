@@ -24,7 +24,6 @@ constexpr const char* kServiceAccount = "zevra";
 constexpr int kServiceTypeShareProcess = 32;
 constexpr int kAcceptStopAndShutdown = 5;
 constexpr int kServiceSpecificError = 1066;
-constexpr uint32_t kWorkerStartFailed = kExitServerFailed;
 // A worker that ends this soon after its start is restarted only after the
 // same pause, so that one that cannot start does not fill the disk with
 // restart lines.
@@ -44,7 +43,6 @@ DaemonState& Daemon() {
   return d;
 }
 
-std::string PidFilePath() { return ProgramPath({"Zevra.pid"}); }
 std::string ExecutablePath() { return ProgramPath({g_startup.programFileName}); }
 
 void SetStatus(int state, int win32Exit, int specificExit) {
@@ -133,7 +131,7 @@ void ServiceMain() {
       const int error = platform::LastErrorCode();
       AppendErrorLog("[ Core ] Error while creating worker, OS Error - " + std::to_string(error) + " " +
                      platform::SystemErrorText(error));
-      StopWithCode(kWorkerStartFailed);
+      StopWithCode(kExitServerFailed);
       return;
     }
     const uint64_t startedAt = platform::MonotonicMilliseconds();
@@ -157,7 +155,7 @@ void ServiceMain() {
     }
     if (stopping) return;  // the control handler ended the worker (10005)
     previousExit = waited ? WorkerExitCode(end.signaled, end.code) : 0;
-    if (previousExit == 10001 || previousExit == 10002 || previousExit == kWorkerStartFailed) {
+    if (previousExit == 10001 || previousExit == 10002 || previousExit == static_cast<uint32_t>(kExitServerFailed)) {
       AppendErrorLog("[ Core ] Unable to restart worker. Terminated. Code: " + std::to_string(previousExit));
       StopWithCode(previousExit);
       return;
@@ -177,8 +175,10 @@ platform::ServiceConfig ZevraServiceConfig() {
   c.arguments = "/daemon";
   c.autoStart = true;
   c.account = kServiceAccount;
-  c.writableFiles = {ProgramPath({"error.log"}), ProgramPath({"Zevra.pid"})};
+  c.writableFiles = {ProgramPath({"error.log"}), PidFilePath()};
   c.writableDirectories = {ProgramPath({"WebLogs"}), ProgramPath({"WebTemp"}), ProgramPath({"WebCache"})};
+  c.readablePaths = {ProgramPath({"libZevra.Socket.so"}), ProgramPath({"libgzip.so"}), ProgramPath({kSettingsFile}),
+                     ProgramPath({"Hosts"}), ProgramPath({"WebRoot"})};
   return c;
 }
 

@@ -46,6 +46,8 @@ ServerSettings ReadInOrder(const ProfileFile& file, uint32_t granularity, Hook a
   s.DirectoryListing = r.Boolean(kSettingDirectoryListing);
   s.HeadTimeout = r.Integer(kHeadTimeoutKey);
   s.BodyTimeout = r.Integer(kBodyTimeoutKey);
+  const int64_t maxBodyMiB = r.Integer(kSettingMaxBodySize);
+  s.MaxBodySize = maxBodyMiB > 0 ? maxBodyMiB * kMebibyte : 0;
   return s;
 }
 

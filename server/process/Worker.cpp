@@ -22,7 +22,9 @@
 #include "server/net/ReceiveBuffer.h"
 #include "server/process/CrashReport.h"
 #include "server/response/Logs.h"
+#include "server/core/ProgramPaths.h"
 #include "server/core/Runtime.h"
+#include "server/response/StaticFile.h"
 #include "socket/HPSocket.h"
 
 namespace zevra {
@@ -42,7 +44,7 @@ std::string g_crashOnRequest;
 #endif
 
 void WritePidFile() {
-  const std::string path = g_startup.programDirectory + platform::kPathSeparator + "Zevra.pid";
+  const std::string path = PidFilePath();
   platform::RemoveFile(path);
   platform::File file = platform::File::CreateAlways(path);
   const std::string pid = std::to_string(platform::CurrentProcessId());
@@ -120,6 +122,9 @@ void SweepSilentConnections() {
 void StartWorker() {
   InstallCrashReport();
   WritePidFile();
+  // Copies left by an earlier worker are not in this worker's table: they
+  // would never be served again, nor ever removed.
+  ClearGzipCacheFolder(g_startup.programDirectory);
 #ifdef ZEVRA_CRASH_PROBE
   const std::string probe = platform::CrashProbeRequest();
   if (probe.rfind("request:", 0) == 0) {

@@ -22,6 +22,18 @@ constexpr uint32_t kSendPauseMs = 100;
 constexpr int64_t kDefaultSendSize = 40960;
 constexpr int64_t kDefaultWindow = 16 * 1048576;
 
+bool HasContentLengthLine(std::string_view extraHeaders) {
+  static constexpr std::string_view kName = "content-length:";
+  size_t at = 0;
+  while (at < extraHeaders.size()) {
+    if (EqualsIgnoreCase(extraHeaders.substr(at, kName.size()), kName)) return true;
+    const size_t end = extraHeaders.find("\r\n", at);
+    if (end == std::string_view::npos) break;
+    at = end + 2;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool StatusHasBody(std::string_view status) {
@@ -47,7 +59,9 @@ bool FinishAnswer(ConnId conn, const HttpRequest& request, ResponseHead& respons
   std::string head = BuildResponseHead(response);
   const bool mayHaveBody = StatusHasBody(response.Status);
   bool close = AsciiLower(response.Connection) != "keep-alive";
-  const bool lengthStated = !response.ContentLength.empty();
+  // A length among the extra lines states it as well: a redirect's
+  // "Content-Length: 0", which the head's own field cannot carry for a 3xx.
+  const bool lengthStated = !response.ContentLength.empty() || HasContentLengthLine(response.ExtraHeaders);
   if (!lengthStated && mayHaveBody && !close) {
     response.Connection = "close";
     head = BuildResponseHead(response);
@@ -59,7 +73,8 @@ bool FinishAnswer(ConnId conn, const HttpRequest& request, ResponseHead& respons
   std::string accessLine;
   if (g_settings.WriteAccessLog) {
     accessLine = AccessLogMessage(conn, request, std::string_view(response.Status).substr(0, 3),
-                                  lengthStated ? std::string_view(response.ContentLength) : std::string_view("0"),
+                                  response.ContentLength.empty() ? std::string_view("0")
+                                                                 : std::string_view(response.ContentLength),
                                   answer.accessLine == AccessLine::kWithPort);
   }
 

@@ -148,6 +148,10 @@ std::string BuildListingPage(const std::string& localDirectory, std::string urlP
   platform::DirectoryEntry entry;
   std::string encodedBase;
   while (entryCount < kMaxListingEntries && reader.Next(entry)) {
+    // A name that is not UTF-8 could be shown only garbled, and its link
+    // would lead nowhere: a request path is UTF-8, so it can never name
+    // that file. Such entries are left out (and not counted).
+    if (!IsValidUtf8(entry.name)) continue;
     if (urlPath.empty() || urlPath.back() != '/') urlPath += '/';
     if (encodedBase.empty()) encodedBase = EncodeUrlPath(urlPath);
     const std::string name = EscapeHtml(entry.name);

@@ -38,6 +38,9 @@ constexpr std::string_view kPageTemplate =
     "<footer><p>%s <code class=\"codeblue\">Ver. %v</code></p></footer></body></html>";
 
 constexpr std::string_view kLineBreak = "\r\n";
+// The methods this server implements, as a 501 names them (RFC 9110 15.6.2
+// lets it; the same field a 405 would carry).
+constexpr std::string_view kAllowedMethods = "Allow: GET, HEAD, POST\r\n";
 // Stands in the content block for the foreign lines until the placeholders
 // are replaced. None of the system's own texts holds a NUL.
 constexpr std::string_view kForeignMark("\0", 1);
@@ -69,10 +72,19 @@ constexpr ErrorPageRow kErrorPages[] = {
     // request, so the connection cannot go on.
     {411, "411 Length Required", "411 - Length Required", "您的 HTTP Request 没有指明内容的长度。",
      "提交数据的 HTTP Request 必须带有 Content-Length，请补充后再次提交。", Detail::kNone, Closing::kAlways},
+    // A body above MaxBodySize, refused before it is read: the rest of it
+    // would follow on the connection, so it closes.
+    {413, "413 Request Entity Too Large", "413 - Request Entity Too Large", "您提交的数据超过了本服务器允许的大小。",
+     "请减小提交内容的大小后再次提交 HTTP Request。", Detail::kNone, Closing::kAlways},
     {414, "414 Request-URI Too Long", "414 - Request-URI Too Long", "您的HTTP请求过长。",
      "请缩短您的 URL 长度后再次提交 HTTP Request。", Detail::kNone, Closing::kUnlessKeepAlive},
     {500, "500 Internal Server Error", "500 - Internal Server Error", "服务器发生了错误，无法继续提供服务。",
      "服务器运行遇到了问题或是配置不正确。", Detail::kShown, Closing::kUnlessKeepAlive},
+    // A method other than GET, HEAD and POST (methods are case-sensitive,
+    // so "get" is one too). The answer names the ones there are.
+    {501, "501 Not Implemented", "501 - Not Implemented", "此 HTTP Request 的请求方法在本服务器上没有实现。",
+     "本服务器只支持 GET、HEAD 和 POST 请求方法，请检查您的 HTTP Request 的请求方法。", Detail::kNone,
+     Closing::kUnlessKeepAlive},
     {502, "502 Bad Gateway", "502 - Bad Gateway", "服务器网关发生了错误，无法继续提供服务。",
      "网关或上游服务器遇到了问题或是配置不正确。", Detail::kShown, Closing::kUnlessKeepAlive},
     {503, "503 Service Unavailable", "503 - Service Unavailable", "您暂时无法访问此服务器。",
@@ -200,6 +212,7 @@ void SendErrorPage(int status, const HttpRequest& request, ResponseHead& respons
   response.ContentEncoding.clear();
   response.AcceptRanges.clear();
   if (row.closing == Closing::kAlways) response.Connection = "close";
+  if (row.status == 501) response.ExtraHeaders += kAllowedMethods;
   Answer answer;
   answer.body = foreign.empty() ? std::string_view(PlainPageOf(row)) : std::string_view(built);
   answer.compress = g_settings.EnableGZIP && AcceptsGzip(request.AcceptEncoding);

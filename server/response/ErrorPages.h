@@ -24,8 +24,8 @@ std::string BuildErrorPage(std::string_view title, std::string_view heading, std
 // & < > " ' as character references.
 std::string EscapeHtml(std::string_view text);
 
-// Sends the page for status (400, 403, 404, 405, 411, 414, 500, 502, 503 or
-// 504) with its access-log line, and disconnects as that status requires.
+// Sends the page for status (400, 403, 404, 405, 411, 413, 414, 500, 501,
+// 502, 503 or 504) with its access-log line, and disconnects as that status requires.
 // detail is shown only when Debug is on, and only for the statuses that take
 // one. Does not reset the request state: the caller ends the request.
 void SendErrorPage(int status, const HttpRequest& request, ResponseHead& response, ConnId conn,

@@ -1,7 +1,10 @@
-// Validators of a file version and the table of its compressed copies.
+// Validators of a file version, the table of its compressed copies and
+// the clearing of the copies folder.
 #include <string>
 #include <string_view>
 
+#include "platform/Directory.h"
+#include "platform/File.h"
 #include "server/core/ProgramPaths.h"
 #include "server/response/StaticFile.h"
 
@@ -69,10 +72,14 @@ const std::string* GzipCacheTable::Find(std::string_view localPath) const {
   return slot == kSlots ? nullptr : &slots_[slot].value;
 }
 
-bool GzipCacheTable::Set(std::string_view localPath, std::string_view lastModified) {
+bool GzipCacheTable::Set(std::string_view localPath, std::string_view lastModified, int64_t copySize) {
   size_t slot = FindSlot(localPath);
   if (slot != kSlots) {
-    slots_[slot].value.assign(lastModified);
+    Slot& s = slots_[slot];
+    s.value.assign(lastModified);
+    totalBytes_ += copySize - s.size;
+    s.size = copySize;
+    s.order = nextOrder_++;
     return true;
   }
   // The last free slot is kept so that a probe for an absent path always
@@ -85,6 +92,9 @@ bool GzipCacheTable::Set(std::string_view localPath, std::string_view lastModifi
       s.state = SlotState::kUsed;
       s.key.assign(localPath);
       s.value.assign(lastModified);
+      s.size = copySize;
+      s.order = nextOrder_++;
+      totalBytes_ += copySize;
       ++count_;
       return true;
     }
@@ -92,14 +102,37 @@ bool GzipCacheTable::Set(std::string_view localPath, std::string_view lastModifi
   return false;
 }
 
+void GzipCacheTable::Drop(Slot& slot) {
+  // A removed slot stays a step on other keys' probe paths.
+  slot.state = SlotState::kRemoved;
+  slot.key.clear();
+  slot.value.clear();
+  totalBytes_ -= slot.size;
+  slot.size = 0;
+  --count_;
+}
+
 void GzipCacheTable::Remove(std::string_view localPath) {
   size_t slot = FindSlot(localPath);
   if (slot == kSlots) return;
-  // A removed slot stays a step on other keys' probe paths.
-  slots_[slot].state = SlotState::kRemoved;
-  slots_[slot].key.clear();
-  slots_[slot].value.clear();
-  --count_;
+  Drop(slots_[slot]);
+}
+
+std::vector<GzipCacheTable::Dropped> GzipCacheTable::MakeRoom(int64_t bytes, int64_t limit, std::string_view keep) {
+  std::vector<Dropped> dropped;
+  // The oldest first: a copy made long ago is the likeliest to be of a
+  // file nobody asks for any more. A walk over the slots per drop is
+  // plenty for a table this size and a rare event.
+  while (totalBytes_ + bytes > limit && count_ > 0) {
+    Slot* oldest = nullptr;
+    for (Slot& s : slots_) {
+      if (s.state == SlotState::kUsed && s.key != keep && (oldest == nullptr || s.order < oldest->order)) oldest = &s;
+    }
+    if (oldest == nullptr) break;
+    dropped.push_back(Dropped{oldest->key, oldest->value});
+    Drop(*oldest);
+  }
+  return dropped;
 }
 
 void GzipCacheTable::Clear() {
@@ -107,8 +140,22 @@ void GzipCacheTable::Clear() {
     s.state = SlotState::kEmpty;
     s.key.clear();
     s.value.clear();
+    s.size = 0;
   }
   count_ = 0;
+  totalBytes_ = 0;
+}
+
+void ClearGzipCacheFolder(std::string_view programDirectory) {
+  const std::string folder = JoinPath(programDirectory, {"WebCache"});
+  platform::DirectoryReader reader = platform::DirectoryReader::Open(folder);
+  platform::DirectoryEntry entry;
+  // Only what this server names there: anything else an administrator put
+  // in the folder stays.
+  while (reader.Next(entry)) {
+    if (entry.isDirectory || !entry.name.starts_with("cache_")) continue;
+    platform::RemoveFile(JoinPath(folder, {entry.name}));
+  }
 }
 
 GzipCacheTable& GzipCache() {

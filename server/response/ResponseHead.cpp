@@ -89,9 +89,27 @@ constexpr MimeEntry kMimeTable[] = {
     {"7z", "application/x-7z-compressed"},
     {"cco", "application/x-cocoa"},
     {"swf", "application/x-shockwave-flash"},
+    // What a site of today serves beside the above. A module script, a
+    // WebAssembly module streamed into instantiateStreaming and a web app
+    // manifest are refused by browsers under any other type.
+    {"mjs", "text/javascript"},
+    {"wasm", "application/wasm"},
+    {"json", "application/json"},
+    {"map", "application/json"},
+    {"webmanifest", "application/manifest+json"},
+    {"webp", "image/webp"},
+    {"avif", "image/avif"},
+    {"woff2", "font/woff2"},
+    {"ttf", "font/ttf"},
+    {"otf", "font/otf"},
+    {"opus", "audio/ogg"},
+    {"oga", "audio/ogg"},
+    {"flac", "audio/flac"},
+    {"wav", "audio/wav"},
+    {"csv", "text/csv"},
 };
 constexpr const char* kDefaultMimeType = "application/octet-stream";
-constexpr size_t kLongestExtension = 5;  // "shtml"
+constexpr size_t kLongestExtension = 11;  // "webmanifest"
 
 // The known header fields in the order they are written, Server first.
 struct HeaderField {
@@ -165,6 +183,30 @@ std::string ExtensionOf(std::string_view fileName) {
   const size_t dot = name.rfind('.');
   if (dot == std::string_view::npos) return "html";
   return std::string(name.substr(dot + 1));
+}
+
+bool IsCompressibleType(std::string_view mimeType) {
+  // The essence only: "text/html; charset=utf-8" is text/html.
+  const size_t semicolon = mimeType.find(';');
+  std::string_view type = mimeType.substr(0, semicolon);
+  while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.remove_suffix(1);
+  const std::string essence = AsciiLower(type);
+  std::string_view t = essence;
+  if (t.empty()) return true;  // an answer without a type goes out as HTML
+  if (t.starts_with("text/")) return true;
+  if (t.ends_with("+xml") || t.ends_with("+json")) return true;
+  // Formats that are text or uncompressed binary underneath. Images,
+  // audio, video, archives and WOFF fonts are compressed already: gzip
+  // only makes them longer and costs a copy in WebCache.
+  static constexpr std::string_view kPlainFormats[] = {
+      "application/json",       "application/javascript", "application/x-javascript", "application/xml",
+      "application/wasm",       "application/postscript", "application/rtf",          "image/x-icon",
+      "image/x-ms-bmp",         "image/svg+xml",          "font/ttf",                 "font/otf",
+  };
+  for (std::string_view plain : kPlainFormats) {
+    if (t == plain) return true;
+  }
+  return false;
 }
 
 const char* MimeTypeForExtension(std::string_view extension) {

@@ -19,6 +19,11 @@ std::string BuildResponseHead(ResponseHead& head);
 // or "html" for a name without a dot.
 std::string ExtensionOf(std::string_view fileName);
 const char* MimeTypeForExtension(std::string_view extension);
+// Whether an answer of this Content-Type gets smaller under gzip: text,
+// scripts, styles, JSON, XML and SVG and a few uncompressed binary formats;
+// not images, audio, video, archives or WOFF fonts. Parameters are ignored;
+// an empty type (served as HTML) counts as compressible.
+bool IsCompressibleType(std::string_view mimeType);
 
 // RFC 1123 form: "Sat, 05 Mar 2016 08:09:07 GMT". The weekday is worked
 // out from the calendar date, so a hand-filled time needs none.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "common/Text.h"
 #include "platform/Clock.h"
@@ -86,7 +87,7 @@ enum class CopyResult { kServeCompressed, kServeIdentity, kAnswered };
 // name and renamed only when complete, so that no request is ever served a
 // truncated copy; on failure nothing is left behind.
 CopyResult MakeGzipCopy(const HttpRequest& request, ResponseHead& response, ConnId conn, platform::File& source,
-                        int64_t size, const std::string& cachePath) {
+                        int64_t size, const std::string& cachePath, int64_t& copySize) {
   const std::string partPath = cachePath + ".part";
   platform::File copy = platform::File::CreateAlways(partPath);
   if (!copy) {
@@ -106,6 +107,7 @@ CopyResult MakeGzipCopy(const HttpRequest& request, ResponseHead& response, Conn
   }
   if (written) {
     written = copy.WriteAll(packed.data(), packed.size());
+    copySize = static_cast<int64_t>(packed.size());
     code = platform::LastErrorCode();
   }
   copy.Close();
@@ -145,11 +147,31 @@ CopyResult ChooseEncoding(const HttpRequest& request, ResponseHead& response, Co
   if (size > kGzipCacheLimit) return CopyResult::kServeIdentity;
   // A full table takes no new paths: those files go out uncompressed.
   if (known == nullptr && !cache.HasRoom()) return CopyResult::kServeIdentity;
-  CopyResult result = MakeGzipCopy(request, response, conn, source, size, cachePath);
+  // The copy of the version this one supersedes is no use to anyone once
+  // the table forgets it. Two versions whose dates hash alike share a name:
+  // then the new copy has replaced the old one in place already.
+  std::string superseded;
+  if (known != nullptr && *known != lastModified) {
+    superseded = GzipCachePath(g_startup.programDirectory, request.LocalPath, *known);
+    if (superseded == cachePath) superseded.clear();
+  }
+  int64_t copySize = 0;
+  CopyResult result = MakeGzipCopy(request, response, conn, source, size, cachePath, copySize);
+  std::vector<GzipCacheTable::Dropped> dropped;
   if (result == CopyResult::kServeCompressed) {
-    cache.Set(request.LocalPath, lastModified);
+    dropped = cache.MakeRoom(copySize, kGzipCacheFolderLimit, request.LocalPath);
+    cache.Set(request.LocalPath, lastModified, copySize);
   } else {
     cache.Remove(request.LocalPath);
+  }
+  // A copy may be going out to other clients right now: they read it
+  // through descriptors they hold, which keep its bytes after the name is
+  // gone (the platform opens copies so that removing the name is allowed
+  // while they are open). A request that looks the name up afterwards
+  // finds the table changed and makes or opens the current copy.
+  if (!superseded.empty()) platform::RemoveFile(superseded);
+  for (const GzipCacheTable::Dropped& old : dropped) {
+    platform::RemoveFile(GzipCachePath(g_startup.programDirectory, old.localPath, old.lastModified));
   }
   return result;
 }
@@ -212,7 +234,12 @@ void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn
   const int64_t sourceSize = sourceFacts.size;
   const std::string lastModified = FormatHttpDate(platform::UtcFromUnixSeconds(sourceFacts.lastWriteTime));
 
-  bool compressed = g_settings.EnableGZIP && response.ContentEncoding == "gzip";
+  // Only types that shrink get a compressed copy: the type is the one the
+  // head will carry.
+  const std::string_view type = response.ContentType.empty()
+                                    ? std::string_view(MimeTypeForExtension(ExtensionOf(response.FileName)))
+                                    : std::string_view(response.ContentType);
+  bool compressed = g_settings.EnableGZIP && response.ContentEncoding == "gzip" && IsCompressibleType(type);
   std::string cachePath;
   platform::File copy;
   platform::FileFacts copyFacts;
@@ -255,7 +282,13 @@ void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn
     body = std::move(source);
   }
 
-  const ByteRange range = ParseRange(request.Range, size);
+  // If-Range: the range holds only for the version the client names, by
+  // its entity tag or its Last-Modified date, compared exactly; for any
+  // other version the whole file goes out with 200 (RFC 9110 13.1.5). A
+  // weak tag never matches: ours are strong.
+  const bool rangeApplies =
+      request.IfRange.empty() || request.IfRange == response.ETag || request.IfRange == response.LastModified;
+  const ByteRange range = rangeApplies ? ParseRange(request.Range, size) : ByteRange{};
   Answer answer;
   if (range.kind == ByteRange::kUnsatisfiable) {
     response.Status = "416 Range Not Satisfiable";

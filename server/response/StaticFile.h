@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/File.h"
 #include "server/core/ConnectionContext.h"
@@ -53,24 +54,40 @@ struct ByteRange {
 // first byte to the end of the file, one range covering what was asked.
 ByteRange ParseRange(std::string_view value, int64_t size);
 
-// Local path to the Last-Modified text its compressed copy was made for.
-// 2048 slots, probing from abs(TextHash(path)) mod 2048. Callers hold
-// Lock() around every look-up, change and the making of a copy. A full
-// table refuses new paths; it never waits and never evicts.
+// The most bytes the compressed copies in WebCache may take together. A
+// copy that would go beyond makes room by removing others first; one copy
+// is at most about 10 MB, so the folder never holds much more than this.
+inline constexpr int64_t kGzipCacheFolderLimit = int64_t{256} * 1048576;
+
+// Local path to the Last-Modified text its compressed copy was made for,
+// with the copy's size. 2048 slots, probing from abs(TextHash(path)) mod
+// 2048. Callers hold Lock() around every look-up, change and the making of
+// a copy. A full table refuses new paths; it never waits.
 class GzipCacheTable {
  public:
   static constexpr size_t kSlots = 2048;
 
+  // A recorded copy that was dropped from the table: its file is the
+  // caller's to remove.
+  struct Dropped {
+    std::string localPath;
+    std::string lastModified;
+  };
+
   std::mutex& Lock() { return lock_; }
   // The Last-Modified text recorded for the path, or null.
   const std::string* Find(std::string_view localPath) const;
-  // Records (or replaces) the version of a path; false when the table is
-  // full and the path is not in it yet.
-  bool Set(std::string_view localPath, std::string_view lastModified);
+  // Records (or replaces) the version of a path and the size of its copy;
+  // false when the table is full and the path is not in it yet.
+  bool Set(std::string_view localPath, std::string_view lastModified, int64_t copySize = 0);
   void Remove(std::string_view localPath);
+  // Drops recorded copies, other than keep's, until bytes more fit within
+  // limit; returns what was dropped, oldest-recorded first.
+  std::vector<Dropped> MakeRoom(int64_t bytes, int64_t limit, std::string_view keep);
   // Whether Set would take a path that is not in the table yet.
   bool HasRoom() const { return count_ + 1 < kSlots; }
   size_t Count() const { return count_; }
+  int64_t TotalBytes() const { return totalBytes_; }
   void Clear();
 
  private:
@@ -79,16 +96,27 @@ class GzipCacheTable {
     SlotState state = SlotState::kEmpty;
     std::string key;
     std::string value;
+    int64_t size = 0;
+    uint64_t order = 0;  // when it was recorded: lower is older
   };
   size_t FindSlot(std::string_view localPath) const;  // kSlots when absent
+  void Drop(Slot& slot);
 
   std::mutex lock_;
   Slot slots_[kSlots];
   size_t count_ = 0;
+  int64_t totalBytes_ = 0;
+  uint64_t nextOrder_ = 0;
 };
 
 // The process-wide table of compressed copies.
 GzipCacheTable& GzipCache();
+
+// Removes every compressed copy (and unfinished copy) in WebCache. The
+// table starts empty in each worker, so copies of earlier runs would
+// otherwise stay on disk for good; the worker calls this once at start,
+// before it serves anything.
+void ClearGzipCacheFolder(std::string_view programDirectory);
 
 // Sends the file at request.LocalPath (GET or HEAD) and ends the request:
 // keeps or closes the connection by response.Connection and calls

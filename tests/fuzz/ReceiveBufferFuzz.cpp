@@ -23,7 +23,7 @@
 #include "platform/System.h"
 #include "server/net/ReceiveBuffer.h"
 #include "server/core/Runtime.h"
-#include "tests/support/FakeConnectionLink.h"
+#include "tests/support/FakeLink.h"
 
 namespace zevra {
 namespace {
@@ -34,7 +34,7 @@ void Check(bool condition) {
   if (!condition) __builtin_trap();
 }
 
-using FuzzLink = fakes::FakeConnectionLink;
+using FuzzLink = fakes::FakeLink;
 
 constexpr ConnId kConn = 3;
 FuzzLink* g_link = nullptr;
@@ -74,7 +74,7 @@ void Handle(ConnId conn) {
 void HandlePage(int status, ConnId, std::string_view) { Check(status == 400 || status == 411 || status == 500); }
 void HandleContinue(ConnId) {}
 
-const RequestHandlers kHandlers = {Handle, Handle, HandlePage, HandleContinue};
+const RequestHandlers kHandlers = {Handle, Handle, HandlePage, HandleContinue, Handle, nullptr};
 
 bool g_noSpoolDirectory = false;
 
@@ -116,6 +116,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   static FuzzLink link;
   g_link = &link;
   SetLink(&link);
+  link.SetCloseOnDisconnect(false);
   SetRequestHandlers(&kHandlers);
   std::atexit([] {
     std::error_code ignored;
@@ -139,14 +140,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto open = [&] {
     context = std::make_unique<ConnectionContext>();
     context->spoolNumber = NewSpoolNumber();
-    g_link->contexts[kConn] = context.get();
-    g_link->disconnected = false;
-    g_link->sent.clear();
+    g_link->Reset(kConn);
+    g_link->SetContext(kConn, context.get());
     g_held = false;
   };
   auto close = [&] {
     ReleaseConnectionState(*context);
-    g_link->contexts.erase(kConn);
+    g_link->Reset(kConn);
     Check(SpoolDirectoryEmpty());
   };
   open();

@@ -39,19 +39,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(directory.front() == zevra::platform::kPathSeparator);
     Check(directory.back() == zevra::platform::kPathSeparator);
   }
-  for (const std::string* piece : {&directory, &fileName, &query}) Check(zevra::Utf8ToAnsi(*piece) == *piece);
-  // The pieces are the decoded, repaired target cut at its first '?' and
-  // the last '/' before it: put together they give it back.
+  for (const std::string* piece : {&directory, &fileName}) Check(zevra::Utf8ToAnsi(*piece) == *piece);
+  // The target is cut at its first '?' before decoding: the pieces of the
+  // path put together give the decoded, repaired part before it, and the
+  // query is the rest as sent, less its NULs, repaired the same way.
+  const size_t question = target.find('?');
   std::string path = directory;
   for (char& c : path) {
     if (c == zevra::platform::kPathSeparator) c = '/';
   }
   path += fileName;
-  Check(path.find('?') == std::string::npos);
-  if (!query.empty()) {
-    Check(text == path + "?" + query);
-  } else {
-    Check(text == path || text == path + "?");
-  }
+  Check(path == zevra::Utf8ToAnsi(zevra::PercentDecode(target.substr(0, question))));
+  std::string rawQuery(question == std::string_view::npos ? std::string_view() : target.substr(question + 1));
+  std::erase(rawQuery, '\0');
+  Check(query == zevra::Utf8ToAnsi(rawQuery));
   return 0;
 }

@@ -203,12 +203,13 @@ def test_lower_case_length_and_a_body_that_holds_a_request(program, echo_site):
 
 
 def test_huge_declared_length_with_a_short_body_does_not_wait_forever(program, echo_site):
-    # 9 EB declared, 10 bytes sent: the connection is held for the body until
-    # the silent-connection sweep ends it; KeepAlive bounds the wait.
+    # 9 EB declared, 10 bytes sent: far above MaxBodySize, refused with 413
+    # from the head alone and closed, nothing waited for or stored.
     w = echo_site(KeepAlive="2000")
     with socket.create_connection(("127.0.0.1", w.port), timeout=10) as s:
         s.sendall(b"POST /echo.cgi HTTP/1.1\r\nHost: localhost\r\nContent-Length: 9223372036854775807\r\n\r\n0123456789")
         start = time.monotonic()
+        assert read_response(s, timeout=8).status == 413
         assert closed_by_peer(s, timeout=8)
         assert time.monotonic() - start < 9
     assert wait_for(lambda: os.listdir(program.path("WebTemp")) == [], 5), os.listdir(program.path("WebTemp"))
@@ -719,16 +720,17 @@ def test_disk_full_while_spooling_a_body(program, faults, echo_site):
 def test_disk_full_while_writing_a_gzip_copy(program, faults, web):
     if not faults.mount("WebCache", 1024):
         pytest.skip("disk full: mounting a small tmpfs over WebCache is not permitted here")
-    noise = random.Random(9).randbytes(3 * 1024 * 1024)  # does not shrink: its copy cannot fit
-    program.write("WebRoot/noise.bin", noise)
+    # A type that is compressed, with bytes that do not shrink: its copy cannot fit.
+    noise = random.Random(9).randbytes(3 * 1024 * 1024)
+    program.write("WebRoot/noise.txt", noise)
     program.write("WebRoot/text.txt", TEXT)
     w = web(Debug="True")
     for _ in range(2):  # a failed copy is not remembered: tried again, failing the same way
-        r = http_get(w.port, "/noise.bin", headers=("Accept-Encoding: gzip",), timeout=20)
+        r = http_get(w.port, "/noise.txt", headers=("Accept-Encoding: gzip",), timeout=20)
         assert r.status == 500 and "无法写出 GZIP 缓存到文件。".encode() in plain_body(r), r.raw_head
         # No partial copy left, not even one removed but still held open.
         assert wait_for(lambda: cache_files(program) == [] and all_space_free(program.path("WebCache")), 5)
-    r = http_get(w.port, "/noise.bin", timeout=20)
+    r = http_get(w.port, "/noise.txt", timeout=20)
     assert r.status == 200 and r.header("Content-Encoding") is None and r.body == noise
     # A copy that fits is still made and served.
     r = http_get(w.port, "/text.txt", headers=("Accept-Encoding: gzip",))

@@ -200,7 +200,9 @@ def test_service_stops_when_its_port_is_taken(service_program):
     assert p.run("/install", timeout=60).returncode == 16
     blocker = occupy(p.port)
     try:
-        assert service("start").returncode == 0
+        # The daemon ends at once, and the start says so.
+        r = service("start")
+        assert r.returncode == 1 and b"Zevra did not start" in r.stderr, r
         done = wait_for(lambda: "[ Core ] Unable to restart worker. Terminated. Code: 10007" in p.error_log())
         assert done, p.error_log()
         assert wait_for(lambda: service("status").returncode != 0, timeout=10)
@@ -210,3 +212,54 @@ def test_service_stops_when_its_port_is_taken(service_program):
     assert [l for l in lines if l.startswith("[ Core ] Unable to restart")] == [
         "[ Core ] Unable to restart worker. Terminated. Code: 10007"]
     assert any(l.startswith("[Worker] Error(10007) Unable to start server object. ") for l in lines)
+
+
+@pytest.fixture
+def private_program():
+    """A program directory inside a folder closed to every other account
+    (mode 700, as a build below /root is)."""
+    outer = tempfile.mkdtemp(prefix="zevra-private-")
+    os.chmod(outer, 0o700)
+    inner = os.path.join(outer, "Zevra")
+    os.makedirs(inner, mode=0o755)
+    p = ProgramDir(inner)
+    p.outer = outer
+    p.write_settings()
+    p.write("WebRoot/index.html", "<p>service</p>")
+    yield p
+    os.chmod(outer, 0o755)
+    if os.path.exists(SERVICE_SCRIPT):
+        subprocess.run([p.exe, "/remove"], capture_output=True, timeout=60)
+    if os.path.exists(SERVICE_SCRIPT):
+        subprocess.run([SERVICE_SCRIPT, "stop"], capture_output=True, timeout=60)
+        os.remove(SERVICE_SCRIPT)
+        subprocess.run(["update-rc.d", "Zevra", "remove"], capture_output=True, timeout=60)
+    shutil.rmtree(outer, ignore_errors=True)
+
+
+@needs_root
+@needs_sysv
+def test_install_refuses_a_program_the_account_cannot_reach_and_a_failed_start_shows(private_program):
+    p = private_program
+    assert not os.path.exists(SERVICE_SCRIPT), "a Zevra service is installed on this machine already"
+    r = p.run("/install", timeout=60)
+    assert exit_code(r.returncode) == 10003
+    assert r.stdout == ("Unable to install service. The service account cannot reach the program's files.\r\n"
+                        "The service account 'zevra' cannot run %s. Every folder above the program directory must "
+                        "be open to it (search permission, o+x), and the program and its files readable: install "
+                        "from a folder such as /opt/Zevra." % p.exe).encode()
+    assert not os.path.exists(SERVICE_SCRIPT)
+    assert "cannot run %s" % p.exe in p.error_log()
+
+    # Installed from a reachable place, then the place is closed: the start
+    # fails where it is asked for, in the status and in the error log.
+    os.chmod(p.outer, 0o755)
+    assert p.run("/install", timeout=60).returncode == 16
+    os.chmod(p.outer, 0o700)
+    r = service("start")
+    assert r.returncode == 1
+    assert b"Zevra did not start: the account zevra could not run " + p.exe.encode() in r.stderr
+    assert service("status").returncode == 3
+    assert [l for l in log_lines(p) if "did not start" in l] == [
+        "[ Core ] Zevra did not start: the account zevra could not run %s, or the daemon ended at once "
+        "(see %s)." % (p.exe, p.path("error.log"))]

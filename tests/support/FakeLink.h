@@ -1,8 +1,9 @@
-// A stand-in for the socket library, for tests that drive handlers without
-// a network: it records what a handler sends and closes per connection,
-// reports pending bytes and peer addresses as the test sets them, and can
-// be told to refuse sends. Thread-safe, so handlers may run on several
-// threads against one instance.
+// The one stand-in for the socket library, for tests (and fuzz targets)
+// that drive receive buffering or handlers without a network: it records
+// what is sent and closed per connection, reports pending bytes and peer
+// addresses as the test sets them, and can be told to refuse sends. A
+// forced disconnect marks the context closing, as the program's link does.
+// Thread-safe, so handlers may run on several threads against one instance.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "server/core/ConnectionContext.h"
 #include "server/core/ServerLink.h"
 
 namespace zevra::fakes {
@@ -74,11 +76,21 @@ class FakeLink : public ServerLink {
     return true;
   }
   bool Disconnect(ConnId conn) override {
-    std::lock_guard<std::mutex> guard(lock_);
-    Connection& c = connections_[conn];
-    ++c.disconnects;
-    const bool wasOpen = !c.gone;
-    if (closeOnDisconnect_) c.gone = true;
+    ConnectionContext* context = nullptr;
+    bool wasOpen;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      Connection& c = connections_[conn];
+      ++c.disconnects;
+      wasOpen = !c.gone;
+      if (wasOpen) context = c.context;
+      if (closeOnDisconnect_) c.gone = true;
+    }
+    // Outside the fake's own lock, as the library takes the context's.
+    if (context != nullptr) {
+      std::lock_guard<std::recursive_mutex> guard(context->lock);
+      context->closing = 1;
+    }
     return wasOpen;
   }
   bool PendingBytes(ConnId conn, int64_t& pending) override {
@@ -126,6 +138,11 @@ class FakeLink : public ServerLink {
   }
   std::string Sent(ConnId conn) { return State(conn).sent; }
   int Disconnects(ConnId conn) { return State(conn).disconnects; }
+  // A fresh record for the connection: nothing sent or closed, no context.
+  void Reset(ConnId conn) {
+    std::lock_guard<std::mutex> guard(lock_);
+    connections_[conn] = Connection();
+  }
   void SetPending(ConnId conn, int64_t pending) {
     std::lock_guard<std::mutex> guard(lock_);
     connections_[conn].pending = pending;

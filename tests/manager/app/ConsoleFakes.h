@@ -88,12 +88,14 @@ class StubElevator : public Elevator {
   bool IsElevated() override { return elevated; }
   QStringList RelaunchCommand(const QStringList& consoleCommand) override {
     asked = consoleCommand;
+    if (onRelaunch) onRelaunch();
     return command + (passConsoleCommand ? consoleCommand : QStringList());
   }
   bool elevated = false;
   QStringList command;
   bool passConsoleCommand = false;
   QStringList asked;
+  std::function<void()> onRelaunch;
 };
 
 }  // namespace zevra::manager::testing

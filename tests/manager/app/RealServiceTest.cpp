@@ -19,6 +19,7 @@
 #include "manager/app/ConsoleTexts.h"
 #include "manager/app/MainWindow.h"
 #include "manager/app/ServiceBackend.h"
+#include "platform/System.h"
 #include "tests/manager/app/ConsoleFakes.h"
 
 using namespace zevra::manager;
@@ -110,7 +111,8 @@ class RealServiceTest : public QObject {
 
     QProcess daemon, unrelated, other;
     daemon.start(exe, {"-c", "\"$0\" -c 'read x < \"$1\"' \"$0\" \"$1\" & read y < \"$1\"", exe, fifo});
-    unrelated.start(exe, {"-c", "read z < \"$1\"", exe, fifo});
+    // Another copy of the same program, started by hand as a worker.
+    unrelated.start(exe, {"-c", "read z < \"$1\"", "/worker", fifo});
     other.start(QStringLiteral("/bin/sleep"), {"30"});
     QVERIFY(daemon.waitForStarted() && unrelated.waitForStarted() && other.waitForStarted());
     QList<qint64> workers;
@@ -152,6 +154,19 @@ class RealServiceTest : public QObject {
       p->kill();
       p->waitForFinished(5000);
     }
+  }
+
+  // The server program cannot be started: the system's text says why.
+  void installerThatCannotStartGivesTheSystemText() {
+    QTemporaryDir empty;
+    PlatformServiceBackend backend(empty.path());
+    QString error;
+    bool called = false;
+    QVERIFY(!backend.StartInstaller(QStringLiteral("/install"), error, [&](uint32_t) { called = true; }));
+    QCOMPARE(error, QString::fromStdString(zevra::platform::SystemErrorText(ENOENT)).trimmed());
+    QVERIFY(!error.isEmpty());
+    QTest::qWait(50);
+    QVERIFY(!called);
   }
 
   // The real server, installed as the service "Zevra" through its init

@@ -3,6 +3,7 @@
 // the single-instance refusal, the missing settings file, the order of the
 // other areas' hooks, and the memory text.
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -10,6 +11,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -124,10 +126,18 @@ class StartupTest : public QObject {
     console.service.state = kServiceStopped;
     console.elevator.command = {QStringLiteral("/bin/sh"), QStringLiteral("-c"),
                                 QStringLiteral("exit %1").arg(status)};
+    bool clickableDuringPrompt = true;
+    console.elevator.onRelaunch = [&] {
+      for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w->objectName() == QLatin1String("ZEVRA_GUI_MAIN")) clickableDuringPrompt = w->isEnabled();
+      }
+    };
     StartupResult started = console.Start();
     QVERIFY(started.window);
     MainWindow& window = *started.window;
     QVERIFY(console.elevator.asked.contains(QLatin1String(kElevatedCopyArgument)));
+    QVERIFY(!clickableDuringPrompt);
+    QVERIFY(window.isEnabled());
     QCOMPARE(boxes.shown.size(), 1);
     QCOMPARE(boxes.shown[0].text, Text(texts::kElevationRefused));
     QCOMPARE(boxes.shown[0].title, Text(texts::kErrorTitle));
@@ -222,11 +232,19 @@ class StartupTest : public QObject {
     StartupResult started = console.Start();
     QVERIFY(started.window);
     QCOMPARE(order, (QStringList{"decorate", "settings:Zevra.ini", "hosts", "update"}));
-    // An area's page takes the place of its tab.
-    auto* page = new QWidget;
-    started.window->SetSettingsPage(page);
-    QCOMPARE(started.window->Tabs()->widget(1), page);
-    QCOMPARE(started.window->Tabs()->tabText(1), QStringLiteral("服务器设置"));
+    // An area's page takes the place of its tab; the host list stays in
+    // front whichever page comes first.
+    QTabWidget* tabs = started.window->Tabs();
+    auto* settings = new QWidget;
+    auto* hosts = new QWidget;
+    started.window->SetSettingsPage(settings);
+    started.window->SetHostsPage(hosts);
+    QCOMPARE(tabs->count(), 2);
+    QCOMPARE(tabs->widget(1), settings);
+    QCOMPARE(tabs->tabText(1), QStringLiteral("服务器设置"));
+    QCOMPARE(tabs->widget(0), hosts);
+    QCOMPARE(tabs->tabText(0), QStringLiteral("虚拟主机"));
+    QCOMPARE(tabs->currentIndex(), 0);
   }
 
   void memoryText_data() {

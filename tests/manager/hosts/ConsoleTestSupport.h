@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "manager/hosts/MessageRoute.h"
+#include "manager/app/MessageSeam.h"
 
 namespace zevra::manager::testing {
 

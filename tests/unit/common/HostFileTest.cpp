@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string>
 
-#include "TempDirectory.h"
+#include "tests/support/TempDirectory.h"
 #include "common/HostFile.h"
 #include "platform/File.h"
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "TempDirectory.h"
+#include "tests/support/TempDirectory.h"
 #include "common/Profile.h"
 #include "platform/File.h"
 
@@ -77,6 +77,43 @@ TEST(ProfileEditor, RefusesValuesThatWouldAddLinesOrBeCut) {
   for (int i = 0; i < 127; ++i) wide += "泽";
   EXPECT_TRUE(editor.Set("Settings", "ServerAdmin", wide));
   EXPECT_FALSE(editor.Set("Settings", "ServerAdmin", wide + "瓦"));
+}
+
+// Over files of odd shapes: after setting one key, the reader sees the new
+// value there and every other key exactly as before.
+TEST(ProfileEditor, AnEditChangesOneKeyAndNothingElseTheReaderSees) {
+  const std::string files[] = {
+      "",
+      "[Listen]\nPort=80",
+      "\xEF\xBB\xBF[listen]\r\nport = 1\r\n[LISTEN]\r\nPort=2\r\n",
+      "Port=0\n[ S ]\n;k=c\nk\n=x\nk=1\n",
+      "[Performance\nBuffer=5\n[Settings]]\nServerAdmin='a'\n",
+      "[Other]\r\nPort=9\r\n\r\n\r\n",
+      "[S]\n[Listen]\n\n\n[Performance]\nBuffer=\n",
+      "  [Settings]  \n  ServerAdmin  =  \"x\"  \n[settings]\nDebug=True\n",
+  };
+  const std::pair<const char*, const char*> keys[] = {
+      {"Listen", "Port"}, {"Performance", "Buffer"}, {"Settings", "ServerAdmin"}, {"S", "k"}, {"Other", "Port"},
+      {"Settings", "Debug"}};
+  auto parse = [](const std::string& bytes) {
+    return ProfileFile::Parse(bytes.starts_with("\xEF\xBB\xBF") ? bytes.substr(3) : bytes);
+  };
+  for (const std::string& file : files) {
+    for (const auto& [section, key] : keys) {
+      for (const char* value : {"42", "  padded  ", ""}) {
+        ProfileEditor editor = ProfileEditor::FromBytes(file);
+        ASSERT_TRUE(editor.Set(section, key, value));
+        const ProfileFile before = parse(file), after = parse(editor.Bytes());
+        for (const auto& [otherSection, otherKey] : keys) {
+          const bool same = std::string_view(section) == otherSection && std::string_view(key) == otherKey;
+          EXPECT_EQ(after.Read(otherSection, otherKey, "<none>"),
+                    same ? std::string(value) : before.Read(otherSection, otherKey, "<none>"))
+              << "file: " << file << " set " << section << "/" << key << "=" << value << " read " << otherSection
+              << "/" << otherKey;
+        }
+      }
+    }
+  }
 }
 
 TEST(ProfileEditor, SaveReplacesTheFileAndKeepsItWhenItCannot) {

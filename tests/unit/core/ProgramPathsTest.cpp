@@ -33,6 +33,7 @@ TEST_F(ProgramPathsTest, PathsJoinWithTheSeparator) {
   EXPECT_EQ(JoinPath("/opt/z", {}), "/opt/z");
   EXPECT_EQ(JoinPath("/opt/z", {"WebCache", "cache_1_2"}), "/opt/z" + sep + "WebCache" + sep + "cache_1_2");
   EXPECT_EQ(ProgramPath({"error.log"}), dir_.Path() + sep + "error.log");
+  EXPECT_EQ(PidFilePath(), dir_.Path() + sep + "Zevra.pid");
   EXPECT_EQ(SpoolFilePath(7, false), dir_.Path() + sep + "WebTemp" + sep + "Recving_7.Zevra");
   EXPECT_EQ(SpoolFilePath(7, true), dir_.Path() + sep + "WebTemp" + sep + "Done_7.Zevra");
   EXPECT_EQ(SpoolPath("Cgi_", 18446744073709551615ull),

@@ -307,7 +307,13 @@ TEST_F(Dispatch, HeadGetsTheHeadOfGet) {
 TEST_F(Dispatch, ListingWhenNoDefaultDocument) {
   dir_.MakeDirectory("WebRoot/docs/sub");
   dir_.Write("WebRoot/docs/x.txt", "x");
-  Answer a = GetPath("/docs");
+  // The folder's own address ends in "/": without it the answer is the
+  // way there, and the listing arrives at the end of it.
+  Answer moved = GetPath("/docs");
+  EXPECT_EQ(moved.status, "301 Moved Permanently");
+  EXPECT_NE(moved.head.find("\r\nLocation: /docs/\r\nContent-Length: 0\r\n"), std::string::npos);
+  EXPECT_EQ(moved.body, "");
+  Answer a = GetPath("/docs/");
   EXPECT_EQ(a.status, "200 OK");
   EXPECT_EQ(a.Header("Content-Type"), "text/html; charset=utf-8");
   EXPECT_NE(a.body.find("<h3>/docs/</h3>"), std::string::npos);

@@ -1,7 +1,7 @@
 // Receive buffering against a fake connection: chunk boundaries anywhere,
 // memory and spooled bodies, pipelining, overshoot and the refusals.
 #include "server/net/ReceiveBuffer.h"
-#include "tests/support/FakeConnectionLink.h"
+#include "tests/support/FakeLink.h"
 
 #include <gtest/gtest.h>
 
@@ -20,11 +20,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using fakes::FakeConnectionLink;
+using fakes::FakeLink;
 
 // What a handler saw when it was called.
 struct HandledRequest {
   bool post = false;
+  bool other = false;        // went to the handler of unimplemented methods
   std::string head;
   int32_t headLength = 0;
   int32_t busy = 0;
@@ -43,10 +44,11 @@ struct Recorder {
 };
 Recorder* g_recorder = nullptr;
 
-void Record(ConnId conn, bool post) {
+void Record(ConnId conn, bool post, bool other = false) {
   ConnectionContext* ctx = Link().Context(conn);
   HandledRequest r;
   r.post = post;
+  r.other = other;
   {
     std::lock_guard<std::recursive_mutex> guard(ctx->lock);
     r.head = ctx->headBuffer;
@@ -71,10 +73,11 @@ void Record(ConnId conn, bool post) {
 
 void RecordGet(ConnId conn) { Record(conn, false); }
 void RecordPost(ConnId conn) { Record(conn, true); }
+void RecordOther(ConnId conn) { Record(conn, false, true); }
 void RecordPage(int status, ConnId, std::string_view) { g_recorder->pages.push_back(status); }
 void RecordContinue(ConnId) { ++g_recorder->continues; }
 
-const RequestHandlers kRecordingHandlers = {RecordGet, RecordPost, RecordPage, RecordContinue};
+const RequestHandlers kRecordingHandlers = {RecordGet, RecordPost, RecordPage, RecordContinue, RecordOther, nullptr};
 
 constexpr ConnId kConn = 7;
 
@@ -89,6 +92,9 @@ class ReceiveBufferTest : public ::testing::Test {
     g_startup.programDirectory = root_.string();
     g_recorder = &recorder_;
     SetLink(&link_);
+    // A closed connection stays readable here: the tests look at what the
+    // refusal left behind in its context.
+    link_.SetCloseOnDisconnect(false);
     SetRequestHandlers(&kRecordingHandlers);
     Open();
   }
@@ -103,10 +109,8 @@ class ReceiveBufferTest : public ::testing::Test {
   void Open() {
     context_ = std::make_unique<ConnectionContext>();
     context_->spoolNumber = NewSpoolNumber();
-    link_.contexts[kConn] = context_.get();
-    link_.disconnected = false;
-    link_.disconnects = 0;
-    link_.sent.clear();
+    link_.Reset(kConn);
+    link_.SetContext(kConn, context_.get());
     recorder_ = Recorder();
   }
 
@@ -133,7 +137,7 @@ class ReceiveBufferTest : public ::testing::Test {
   }
 
   fs::path root_;
-  FakeConnectionLink link_;
+  FakeLink link_;
   Recorder recorder_;
   std::unique_ptr<ConnectionContext> context_;
 };
@@ -159,8 +163,8 @@ TEST_F(ReceiveBufferTest, GetInOneChunkIsHandledOnceWithItsExactHead) {
   EXPECT_EQ(r.head, kGet);
   EXPECT_EQ(r.headLength, static_cast<int32_t>(kGet.size()));
   EXPECT_EQ(r.busy, 1);
-  EXPECT_EQ(link_.sent, "answer");
-  EXPECT_EQ(link_.disconnects, 0);
+  EXPECT_EQ(link_.Sent(kConn), "answer");
+  EXPECT_EQ(link_.Disconnects(kConn), 0);
   ExpectIdle();
 }
 
@@ -178,27 +182,98 @@ TEST_F(ReceiveBufferTest, HeadSplitAtEveryPointIsCollectedIntoOneRequest) {
   FeedInPieces(kGet, 1);
   ASSERT_EQ(recorder_.handled.size(), 1u);
   EXPECT_EQ(recorder_.handled[0].head, kGet);
-  EXPECT_EQ(link_.disconnects, 0);
+  EXPECT_EQ(link_.Disconnects(kConn), 0);
 }
 
-TEST_F(ReceiveBufferTest, UnknownMethodsCloseWithoutAnAnswer) {
-  for (std::string first : {"get / HTTP/1.1\r\n\r\n", "PUT / HTTP/1.1\r\n\r\n", "GEX", "\x16\x03\x01"}) {
+TEST_F(ReceiveBufferTest, OtherMethodsReachTheirHandlerAndNonHttpCloses) {
+  // Methods are case-sensitive: "get" is a method this server lacks. A
+  // body of such a request is read and dropped, and the connection goes on.
+  for (std::string request : {"get / HTTP/1.1\r\n\r\n", "PUT /a HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc",
+                              "OPTIONS * HTTP/1.1\r\n\r\n", "HEADX / HTTP/1.1\r\n\r\n", "POSTS / HTTP/1.1\r\n\r\n"}) {
+    Open();
+    Feed(request + kGet);
+    ASSERT_EQ(recorder_.handled.size(), 2u) << request;
+    EXPECT_TRUE(recorder_.handled[0].other) << request;
+    EXPECT_EQ(recorder_.handled[0].head, request.substr(0, request.find("\r\n\r\n") + 4)) << request;
+    EXPECT_TRUE(recorder_.handled[0].body.empty()) << request;
+    EXPECT_FALSE(recorder_.handled[1].other) << request;
+    EXPECT_EQ(recorder_.handled[1].head, kGet) << request;
+    EXPECT_EQ(link_.Disconnects(kConn), 0) << request;
+  }
+  // Bytes that cannot start a request line close without an answer: a TLS
+  // handshake, a method of other characters, a method too long to be one.
+  for (std::string first : {std::string("\x16\x03\x01"), std::string("G\xC3\xA9T / HTTP/1.1\r\n\r\n"),
+                            std::string(" / HTTP/1.1\r\n\r\n"), std::string(kMaxMethodLength + 1, 'A')}) {
     Open();
     Feed(first);
-    EXPECT_EQ(link_.disconnects, 1) << first;
-    EXPECT_TRUE(link_.sent.empty()) << first;
+    EXPECT_EQ(link_.Disconnects(kConn), 1) << first;
+    EXPECT_TRUE(link_.Sent(kConn).empty()) << first;
     EXPECT_TRUE(recorder_.handled.empty()) << first;
     EXPECT_TRUE(recorder_.pages.empty()) << first;
     // Nothing more is read once the close is asked.
     Feed(kGet);
     EXPECT_TRUE(recorder_.handled.empty()) << first;
   }
-  // A method cut short by TCP waits for its rest.
+  // A method cut short by TCP waits for its rest, up to the longest there is.
   Open();
   Feed("HE");
   Feed("AD / HTTP/1.1\r\n\r\n");
   ASSERT_EQ(recorder_.handled.size(), 1u);
   EXPECT_EQ(recorder_.handled[0].head, "HEAD / HTTP/1.1\r\n\r\n");
+  Open();
+  Feed(std::string(kMaxMethodLength, 'A'));
+  EXPECT_EQ(link_.Disconnects(kConn), 0);
+  Feed(" / HTTP/1.1\r\n\r\n");
+  ASSERT_EQ(recorder_.handled.size(), 1u);
+  EXPECT_TRUE(recorder_.handled[0].other);
+}
+
+bool RefuseBody(ConnId) { return false; }
+const RequestHandlers kBodylessHandlers = {RecordGet, RecordPost, RecordPage, RecordContinue, RecordOther, RefuseBody};
+
+TEST_F(ReceiveBufferTest, BodyNobodyWantsIsReadPastNotStored) {
+  SetRequestHandlers(&kBodylessHandlers);
+  for (size_t length : {10u, 5000u}) {
+    Open();
+    const std::string body(length, 'b');
+    FeedInPieces("POST /static.txt HTTP/1.1\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n" + body +
+                     kGet,
+                 700);
+    // Nothing in WebTemp at any point, the POST handler still answers (with
+    // no body to see), and the request after the body is the next one.
+    EXPECT_TRUE(fs::is_empty(root_ / "WebTemp")) << length;
+    ASSERT_EQ(recorder_.handled.size(), 2u) << length;
+    EXPECT_TRUE(recorder_.handled[0].post);
+    EXPECT_EQ(recorder_.handled[0].bodySpooled, 0);
+    EXPECT_EQ(recorder_.handled[0].body, "");
+    EXPECT_EQ(recorder_.handled[1].head, kGet);
+    ExpectIdle();
+  }
+}
+
+TEST_F(ReceiveBufferTest, BodyAboveTheLimitIsRefusedBeforeItIsRead) {
+  const int64_t saved = g_settings.MaxBodySize;
+  g_settings.MaxBodySize = 5000;
+  // At the limit: taken (and spooled).
+  FeedInPieces("POST /a.php HTTP/1.1\r\nContent-Length: 5000\r\n\r\n" + std::string(5000, 'b'), 1500);
+  ASSERT_EQ(recorder_.handled.size(), 1u);
+  EXPECT_EQ(recorder_.handled[0].body.size(), 5000u);
+  // One byte more, on any method: 413 from the head alone, nothing in
+  // WebTemp, and the connection closes with the body still unread.
+  for (std::string method : {"POST", "GET", "PUT"}) {
+    Open();
+    Feed(method + " /a.php HTTP/1.1\r\nContent-Length: 5001\r\n\r\nbbb");
+    EXPECT_EQ(recorder_.pages, std::vector<int>{413}) << method;
+    EXPECT_TRUE(recorder_.handled.empty()) << method;
+    EXPECT_EQ(link_.Disconnects(kConn), 1) << method;
+    EXPECT_TRUE(fs::is_empty(root_ / "WebTemp")) << method;
+  }
+  // A length no disk holds is refused the same way.
+  Open();
+  Feed("POST /a.php HTTP/1.1\r\nContent-Length: 1000000000000\r\n\r\n");
+  EXPECT_EQ(recorder_.pages, std::vector<int>{413});
+  EXPECT_TRUE(fs::is_empty(root_ / "WebTemp"));
+  g_settings.MaxBodySize = saved;
 }
 
 TEST_F(ReceiveBufferTest, HeadLimitIs64KiBWithItsBlankLine) {
@@ -216,7 +291,7 @@ TEST_F(ReceiveBufferTest, HeadLimitIs64KiBWithItsBlankLine) {
   FeedInPieces(headOf(kMaxHeadBytes + 1), 1000);
   EXPECT_TRUE(recorder_.handled.empty());
   EXPECT_EQ(recorder_.pages, std::vector<int>{400});
-  EXPECT_EQ(link_.disconnects, 1);
+  EXPECT_EQ(link_.Disconnects(kConn), 1);
   ExpectIdle();
 
   // Without any blank line the refusal comes as the limit is reached.
@@ -243,7 +318,7 @@ TEST_F(ReceiveBufferTest, PipelinedRequestsAreAnsweredInOrderWhateverTheChunks) 
     EXPECT_EQ(recorder_.handled[1].head, Post(5));
     EXPECT_EQ(recorder_.handled[1].body, "hello");
     EXPECT_EQ(recorder_.handled[2].head, c);
-    EXPECT_EQ(link_.sent, "answeransweranswer");
+    EXPECT_EQ(link_.Sent(kConn), "answeransweranswer");
     ExpectIdle();
   }
 }
@@ -350,7 +425,7 @@ TEST_F(ReceiveBufferTest, BodyOfAGetIsReadAndDropped) {
   ASSERT_EQ(recorder_.handled.size(), 2u);
   EXPECT_EQ(recorder_.handled[0].head, get);
   EXPECT_EQ(recorder_.handled[1].head, kGet);
-  EXPECT_EQ(link_.disconnects, 0);
+  EXPECT_EQ(link_.Disconnects(kConn), 0);
 }
 
 TEST_F(ReceiveBufferTest, PostWithoutUsableLengthIsRefusedAndClosed) {
@@ -378,7 +453,7 @@ TEST_F(ReceiveBufferTest, PostWithoutUsableLengthIsRefusedAndClosed) {
     Feed(c.head + "hello");
     EXPECT_TRUE(recorder_.handled.empty()) << c.head;
     EXPECT_EQ(recorder_.pages, std::vector<int>{c.status}) << c.head;
-    EXPECT_EQ(link_.disconnects, 1) << c.head;
+    EXPECT_EQ(link_.Disconnects(kConn), 1) << c.head;
     ExpectIdle();
   }
 }
@@ -425,7 +500,7 @@ TEST_F(ReceiveBufferTest, FailedSpoolIsAnsweredNotLeftWaiting) {
   fs::remove_all(root_ / "WebTemp");
   Feed(Post(5000) + Pattern(100));
   EXPECT_EQ(recorder_.pages, std::vector<int>{500});
-  EXPECT_EQ(link_.disconnects, 1);
+  EXPECT_EQ(link_.Disconnects(kConn), 1);
   EXPECT_TRUE(recorder_.handled.empty());
   fs::create_directories(root_ / "WebTemp");
   ExpectIdle();
@@ -480,7 +555,7 @@ TEST_F(ReceiveBufferTest, RandomStreamsSplitAnywhereGiveTheSameRequests) {
       EXPECT_EQ(recorder_.handled[i].head, expected[i].head) << "round " << round << " request " << i;
       EXPECT_EQ(recorder_.handled[i].body, expected[i].body) << "round " << round << " request " << i;
     }
-    EXPECT_EQ(link_.disconnects, 0);
+    EXPECT_EQ(link_.Disconnects(kConn), 0);
     ExpectIdle();
   }
 }

@@ -55,12 +55,12 @@ TEST(RequestParser, BrowserRequestFillsItsFields) {
   EXPECT_EQ(r.ScriptPath, "");
 }
 
-TEST(RequestParser, TargetIsDecodedThenSplit) {
+TEST(RequestParser, TargetIsSplitThenOnlyThePathDecoded) {
   HttpRequest r = ParseLine("GET /a%20b/c.html?x=%41 HTTP/1.1");
   EXPECT_EQ(r.Directory, "/a b/");
   EXPECT_EQ(r.FileName, "c.html");
-  EXPECT_EQ(r.Query, "x=A");
-  EXPECT_EQ(r.Uri, "/a b/c.html?x=A");
+  EXPECT_EQ(r.Query, "x=%41");
+  EXPECT_EQ(r.Uri, "/a b/c.html?x=%41");
 
   r = ParseLine("GET / HTTP/1.1");
   EXPECT_EQ(r.Directory, "/");
@@ -68,12 +68,25 @@ TEST(RequestParser, TargetIsDecodedThenSplit) {
   EXPECT_EQ(r.Query, "");
   EXPECT_EQ(r.Uri, "/");
 
-  // The encoded question mark splits, since decoding comes first; the
-  // query keeps any further "?".
-  r = ParseLine("GET /x%3Fy?z HTTP/1.1");
-  EXPECT_EQ(r.FileName, "x");
-  EXPECT_EQ(r.Query, "y?z");
-  EXPECT_EQ(r.Uri, "/x?y?z");
+  // An encoded question mark is part of the name; the first raw one
+  // splits, and the query keeps any further "?".
+  r = ParseLine("GET /x%3Fy?z?w HTTP/1.1");
+  EXPECT_EQ(r.FileName, "x?y");
+  EXPECT_EQ(r.Query, "z?w");
+  EXPECT_EQ(r.Uri, "/x?y?z?w");
+
+  // Encoded separators and plus signs in a query stay what they were.
+  r = ParseLine("GET /q.php?q=C%2B%2B&a=1%26b%3D2+c HTTP/1.1");
+  EXPECT_EQ(r.FileName, "q.php");
+  EXPECT_EQ(r.Query, "q=C%2B%2B&a=1%26b%3D2+c");
+  EXPECT_EQ(r.Uri, "/q.php?q=C%2B%2B&a=1%26b%3D2+c");
+
+  // A raw NUL cannot reach an environment variable; raw bytes that are
+  // not UTF-8 are repaired as in the path, raw UTF-8 is kept.
+  r = ParseLine(std::string("GET /q?a=1\0b HTTP/1.1", 21));
+  EXPECT_EQ(r.Query, "a=1b");
+  r = ParseLine("GET /q?a=\xFF&b=\xE4\xB8\xAD HTTP/1.1");
+  EXPECT_EQ(r.Query, "a=\xEF\xBF\xBD&b=\xE4\xB8\xAD");
 
   // Encoded slashes in either case take part in the split at the last one.
   r = ParseLine("GET /a%2fb%2Fc HTTP/1.1");

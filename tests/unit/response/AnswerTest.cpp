@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <string>
 
 #include "server/core/Runtime.h"
@@ -19,6 +18,7 @@
 #include "server/response/Logs.h"
 #include "server/response/ResponseHead.h"
 #include "server/response/StaticFile.h"
+#include "tests/support/AccessLogFile.h"
 #include "tests/support/FakeLink.h"
 #include "tests/support/Gunzip.h"
 #include "tests/support/TempDirectory.h"
@@ -46,9 +46,6 @@ class FinishAnswerTest : public ::testing::Test {
     g_settings.EnableGZIP = true;
     g_settings.Buffer = 40960;
     g_settings.FileMapping = 16 * 1048576;
-    std::random_device random;
-    logPath_ = dir_.Path("access_" + std::to_string(random()) + ".log");
-    OpenAccessLog(logPath_);
     request_.Method = "GET";
     request_.Directory = "/a/";
     request_.FileName = "b.html";
@@ -59,19 +56,15 @@ class FinishAnswerTest : public ::testing::Test {
   }
   void TearDown() override {
     SetCompressFunction(nullptr);
-    CloseAccessLog();
     g_settings = saved_;
   }
-  std::string LogText() const {
-    std::ifstream in(logPath_, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  std::string LogText() const { return log_.Text(); }
   std::string Head() { return link_.Sent(kConn).substr(0, link_.Sent(kConn).find("\r\n\r\n") + 4); }
   std::string Body() { return link_.Sent(kConn).substr(link_.Sent(kConn).find("\r\n\r\n") + 4); }
 
   testfiles::TempDirectory dir_;
   ServerSettings saved_;
-  std::string logPath_;
+  support::AccessLogFile log_;
   fakes::FakeLink link_;
   HttpRequest request_;
   ResponseHead response_;

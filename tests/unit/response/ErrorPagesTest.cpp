@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "server/response/ErrorPages.h"
 #include "server/response/Logs.h"
 #include "server/core/Runtime.h"
+#include "tests/support/AccessLogFile.h"
 #include "tests/support/Gunzip.h"
 
 namespace zevra {
@@ -100,14 +102,7 @@ class SendErrorPageTest : public ::testing::Test {
     g_settings.EnableGZIP = false;
     g_settings.WriteAccessLog = true;
     g_settings.GZIPCompressLevel = 3;
-    // Not named after `this` alone: test processes that run side by side
-    // can hold their fixture at the same address (the sanitizers' heap is
-    // laid out the same in every process) and would share one log.
-    std::random_device random;
-    logPath_ = std::filesystem::path(::testing::TempDir()) /
-               ("zevra_access_" + std::to_string(random()) + std::to_string(random()) + ".log");
-    std::filesystem::remove(logPath_);
-    OpenAccessLog(logPath_.string());
+    log_ = std::make_unique<support::AccessLogFile>();
     request_.Method = "GET";
     request_.Directory = "/docs/";
     request_.FileName = "missing.html";
@@ -115,14 +110,14 @@ class SendErrorPageTest : public ::testing::Test {
     request_.UserAgent = "curl/8.0";
   }
   void TearDown() override {
-    CloseAccessLog();
-    std::error_code ignored;
-    std::filesystem::remove(logPath_, ignored);
+    log_.reset();
     g_settings = saved_;
   }
-  std::string LogText() {
-    std::ifstream in(logPath_, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::string LogText() { return log_->Text(); }
+  // An empty log in place of the current one (closed before the new opens).
+  void FreshLog() {
+    log_.reset();
+    log_ = std::make_unique<support::AccessLogFile>();
   }
   // The sent bytes split into head (without its Date line) and body.
   void Sent(std::string& head, std::string& body) {
@@ -134,7 +129,7 @@ class SendErrorPageTest : public ::testing::Test {
   }
 
   ServerSettings saved_;
-  std::filesystem::path logPath_;
+  std::unique_ptr<support::AccessLogFile> log_;
   fakes::FakeLink link_;
   HttpRequest request_;
   ResponseHead response_;
@@ -368,9 +363,7 @@ TEST_F(SendErrorPageTest, AccessLogLine) {
       << log;
 
   // A User-Agent or path cannot split the log line.
-  CloseAccessLog();
-  std::filesystem::remove(logPath_);
-  OpenAccessLog(logPath_.string());
+  FreshLog();
   request_.UserAgent = "evil\r\n2020-01-01 00:00:00 - - forged";
   request_.FileName = "a\nb";
   fakes::FakeLink link;
@@ -382,9 +375,7 @@ TEST_F(SendErrorPageTest, AccessLogLine) {
   EXPECT_NE(escaped.find("\"evil\\x0D\\x0A2020-01-01"), std::string::npos);
 
   // Off means no line at all.
-  CloseAccessLog();
-  std::filesystem::remove(logPath_);
-  OpenAccessLog(logPath_.string());
+  FreshLog();
   g_settings.WriteAccessLog = false;
   fakes::FakeLink quiet;
   ResponseHead response2;

@@ -189,6 +189,22 @@ TEST(MimeTypes, ExtensionsAndTable) {
       {"3gpp", "video/3gpp"}, {"swf", "application/x-shockwave-flash"},
   };
   for (const auto& [extension, type] : rows) EXPECT_STREQ(MimeTypeForExtension(extension), type) << extension;
+  // The longest extension of the table, in any case.
+  EXPECT_STREQ(MimeTypeForExtension("WebManifest"), "application/manifest+json");
+  EXPECT_STREQ(MimeTypeForExtension("webmanifestx"), "application/octet-stream");
+}
+
+TEST(MimeTypes, OnlyTypesThatShrinkAreCompressible) {
+  for (const char* type : {"text/html", "text/css; charset=utf-8", "TEXT/PLAIN", "application/json",
+                           "application/manifest+json", "image/svg+xml", "application/rss+xml",
+                           "application/x-javascript", "application/wasm", "image/x-icon", ""}) {
+    EXPECT_TRUE(IsCompressibleType(type)) << type;
+  }
+  for (const char* type : {"image/png", "image/jpeg", "image/webp", "application/octet-stream", "application/zip",
+                           "video/mp4", "audio/ogg", "font/woff2", "application/x-font-woff", "application/pdf",
+                           "text", "application/jsonx"}) {
+    EXPECT_FALSE(IsCompressibleType(type)) << type;
+  }
 }
 
 TEST(HttpDate, Rfc1123Form) {

@@ -119,5 +119,31 @@ TEST(GzipCacheTable, AFullTableRefusesNewPathsButKeepsUpdating) {
   EXPECT_TRUE(table.Set("/new", "v"));
 }
 
+TEST(GzipCacheTable, MakesRoomOldestFirstAndCountsBytes) {
+  GzipCacheTable table;
+  table.Set("/a", "v1", 100);
+  table.Set("/b", "v1", 200);
+  table.Set("/c", "v1", 300);
+  EXPECT_EQ(table.TotalBytes(), 600);
+  // A new version replaces its size and counts as recorded now.
+  table.Set("/a", "v2", 50);
+  EXPECT_EQ(table.TotalBytes(), 550);
+  // Room for 250 more within 700: "/b" (oldest) goes, then "/c"; never
+  // the path the room is made for.
+  std::vector<GzipCacheTable::Dropped> dropped = table.MakeRoom(250, 700, "/a");
+  ASSERT_EQ(dropped.size(), 1u);
+  EXPECT_EQ(dropped[0].localPath, "/b");
+  EXPECT_EQ(dropped[0].lastModified, "v1");
+  EXPECT_EQ(table.TotalBytes(), 350);
+  dropped = table.MakeRoom(1000, 700, "/a");
+  ASSERT_EQ(dropped.size(), 1u);
+  EXPECT_EQ(dropped[0].localPath, "/c");
+  EXPECT_EQ(table.Find("/c"), nullptr);
+  EXPECT_NE(table.Find("/a"), nullptr);  // the kept one stays, even over the limit
+  EXPECT_TRUE(table.MakeRoom(10, 700, "").empty());
+  table.Remove("/a");
+  EXPECT_EQ(table.TotalBytes(), 0);
+}
+
 }  // namespace
 }  // namespace zevra
