@@ -123,7 +123,7 @@ class ProgramDir:
             sections = {
                 "Listen": ["Port"],
                 "Performance": ["WorkerThreads", "Connections", "MaxConn", "KeepAlive", "Buffer", "FileMapping",
-                                "MaxBodySize"],
+                                "HeadTimeout", "BodyTimeout", "MaxBodySize"],
                 "Settings": ["WriteAccessLog", "EnableGZIP", "GZIPCompressLevel", "GatewayTimeout", "Debug",
                              "ServerAdmin", "DirectoryListing"],
             }
