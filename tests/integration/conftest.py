@@ -155,6 +155,16 @@ class ProgramDir:
                 text += f.read().decode("utf-8", "replace")
         return text
 
+    def access_logs_once(self, needle, timeout=5.0):
+        """The access logs once they hold `needle`: a line is written just
+        after its answer leaves, so a client can read the answer first."""
+        deadline = time.monotonic() + timeout
+        text = self.access_logs()
+        while needle not in text and time.monotonic() < deadline:
+            time.sleep(0.02)
+            text = self.access_logs()
+        return text
+
 
 class Worker:
     """A `Zevra /worker` process, stopped by its pid when the test ends."""
