@@ -69,6 +69,12 @@ inline constexpr SettingKey kSettingKeys[kSettingCount] = {
     {"Performance", "MaxBodySize", "1024", SettingKind::kInteger},
 };
 
+// The server's own keys beyond the table, which the console leaves alone:
+// milliseconds a request head may take from its first byte, and that a
+// request body may go without a byte (0 = no limit).
+inline constexpr SettingKey kHeadTimeoutKey = {"Performance", "HeadTimeout", "20000", SettingKind::kInteger};
+inline constexpr SettingKey kBodyTimeoutKey = {"Performance", "BodyTimeout", "20000", SettingKind::kInteger};
+
 // The booleans as they are written.
 inline constexpr const char* kSettingTrue = "True";
 inline constexpr const char* kSettingFalse = "False";
@@ -93,6 +99,10 @@ struct ServerSettings {
   std::string ServerAdmin = "webmaster";
   int32_t FileMapping = 16 * 1048576;  // the derived window in bytes, not MiB
   bool DirectoryListing = true;
+  // Milliseconds a request head may take from its first byte, and that a
+  // request body may stall; 0 = no limit. Slow senders hold connections.
+  int32_t HeadTimeout = 20000;
+  int32_t BodyTimeout = 20000;
   // MaxBodySize held in bytes; 0 or less in the file reads as 0 (no body
   // accepted).
   int64_t MaxBodySize = int64_t{1024} * 1048576;

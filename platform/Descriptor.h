@@ -11,4 +11,13 @@ namespace zevra::platform {
 // inherited by child processes. False when the OS refused.
 bool SetHandleNotInherited(intptr_t handle);
 
+// How many descriptors (handles) the process may hold open at once; 0 when
+// the platform sets no such limit.
+uint64_t DescriptorLimit();
+// Raises that limit as far as the process may (on POSIX the soft limit to
+// the hard one): every connection holds a descriptor, and a worker started
+// with the common default of 1024 would run out long before its connection
+// limit. The limit in force afterwards.
+uint64_t RaiseDescriptorLimit();
+
 }  // namespace zevra::platform

@@ -146,6 +146,10 @@ bool ReadWholeFile(const std::string& path, std::string& out);
 
 // Moves a file over an existing target as one atomic step.
 bool ReplaceFileWith(const std::string& from, const std::string& to);
+// Removes the name; a file still open elsewhere (a compressed copy being
+// sent) keeps its bytes for those descriptors until they close. POSIX
+// unlink does that by itself; the Windows side opens files with delete
+// sharing so that the removal is allowed while they are open.
 bool RemoveFile(const std::string& path);
 
 // A read-only view of part of a file. Unmapped by its destructor.

@@ -148,4 +148,23 @@ HP_API HP_BOOL HP_CALL HP_Server_GetListenAddress(HP_Server pServer, char lpszAd
   return Guarded(0, [&] { return AsServer(pServer)->ListenAddress(lpszAddress, piAddressLen, pusPort) ? 1 : 0; });
 }
 
+HP_API HP_BOOL HP_CALL HP_Server_SetRequestPhase(HP_Server pServer, HP_CONNID dwConnID, En_HP_RequestPhase enPhase) {
+  if (pServer == nullptr) return 0;
+  return Guarded(0, [&] { return AsServer(pServer)->SetRequestPhase(dwConnID, enPhase) ? 1 : 0; });
+}
+
+HP_API void HP_CALL HP_Server_SetRequestTimeouts(HP_Server pServer, uint32_t dwHeadMilliseconds,
+                                                 uint32_t dwBodyMilliseconds) {
+  if (pServer != nullptr) AsServer(pServer)->SetRequestTimeouts(dwHeadMilliseconds, dwBodyMilliseconds);
+}
+
+HP_API void HP_CALL HP_Server_SetMaxConnectionCount(HP_Server pServer, uint32_t dwMaxConnectionCount) {
+  if (pServer != nullptr) AsServer(pServer)->SetMaxConnectionCount(dwMaxConnectionCount);
+}
+
+HP_API HP_BOOL HP_CALL HP_Server_HoldReceive(HP_Server pServer, HP_CONNID dwConnID) {
+  if (pServer == nullptr) return 0;
+  return Guarded(0, [&] { return AsServer(pServer)->HoldReceive(dwConnID) ? 1 : 0; });
+}
+
 }  // extern "C"

@@ -108,6 +108,38 @@ HP_API HP_BOOL HP_CALL HP_Server_GetRemoteAddress(HP_Server pServer, HP_CONNID d
 HP_API HP_BOOL HP_CALL HP_Server_GetListenAddress(HP_Server pServer, char lpszAddress[], int* piAddressLen,
                                                   uint16_t* pusPort);
 
+/* ---- This library's own additions, beyond HP-Socket's shape ----
+ * They let the program that reads the requests tell the library how far each
+ * connection is with its request, so that one client cannot lock the others
+ * out: a connection that takes too long over a request head, or stalls in a
+ * request body, is closed; and when open connections near the limit, the
+ * ones that have gone longest without completing a request make room for a
+ * newcomer. A program that never calls them gets the plain behaviour. */
+
+/* How far a connection is with its current request. */
+typedef enum En_HP_RequestPhase {
+  RP_IDLE = 0,      /* between requests (and after the accept) */
+  RP_HEAD = 1,      /* a request head has begun and is not complete */
+  RP_BODY = 2,      /* the head is complete; its body is arriving */
+  RP_ANSWERING = 3  /* the request is complete and being answered */
+} En_HP_RequestPhase;
+
+HP_API HP_BOOL HP_CALL HP_Server_SetRequestPhase(HP_Server pServer, HP_CONNID dwConnID, En_HP_RequestPhase enPhase);
+/* The most a request head may take from its first byte, and the longest
+ * silence inside a request body, in milliseconds (0 = no limit). Before
+ * start. */
+HP_API void HP_CALL HP_Server_SetRequestTimeouts(HP_Server pServer, uint32_t dwHeadMilliseconds,
+                                                 uint32_t dwBodyMilliseconds);
+/* Open connections above which each new one makes room by closing the
+ * connection that has gone longest without completing a request (0 = only
+ * the descriptor limit counts). Before start. */
+HP_API void HP_CALL HP_Server_SetMaxConnectionCount(HP_Server pServer, uint32_t dwMaxConnectionCount);
+/* From inside the connection's OnReceive: read nothing more until every
+ * byte queued for it has been written, then call OnReceive once with no
+ * bytes. A handler that stops answering pipelined requests while answers
+ * wait unread learns so when to go on. */
+HP_API HP_BOOL HP_CALL HP_Server_HoldReceive(HP_Server pServer, HP_CONNID dwConnID);
+
 #ifdef __cplusplus
 }
 #endif

@@ -196,6 +196,9 @@ std::string SystemdUnitText(const ServiceConfig& c) {
   t += "User=" + c.account + "\n";
   t += "Group=" + c.account + "\n";
   t += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n";
+  // Every connection holds a descriptor; systemd's default soft limit of
+  // 1024 is below the connection limit the console allows (30000).
+  t += "LimitNOFILE=65536\n";
   // The daemon's normal end, 10000, arrives as its low byte.
   t += "SuccessExitStatus=16\n";
   t += "Restart=no\n\n";

@@ -140,6 +140,11 @@ CollectOutcome CollectOutput(platform::ChildProcess& child, CgiInput& input, Cgi
       drained = n == -1;
       if (drained) break;
       if (n <= 0) {  // every writer closed the output: the normal end
+        // A program that ends without reading its body may be seen ending
+        // before the write that it refused: try the rest once more, so the
+        // answer tells that the body could not be written, whichever of the
+        // two events the wait reported first.
+        if (child.InputOpen() && !input.Feed(child)) inputFailed = true;
         child.CloseOutput();
         child.CloseInput();
         return CollectOutcome::kComplete;

@@ -28,6 +28,7 @@ void ReleaseBody(ConnectionContext& ctx) {
 void ResetRequestState(ConnId conn) {
   ConnectionContext* ctx = Link().Context(conn);
   if (ctx == nullptr) return;
+  Link().SetRequestPhase(conn, RequestPhase::kIdle);
   Guard guard(ctx->lock);
   ctx->busy = 0;
   ctx->state = kStateIdle;

@@ -15,6 +15,11 @@ namespace zevra {
 using ConnId = uintptr_t;
 struct ConnectionContext;
 
+// How far a connection is with its current request: what the library's
+// deadlines for slow senders and its choice of connections to close under
+// pressure go by.
+enum class RequestPhase { kIdle, kHead, kBody, kAnswering };
+
 class ServerLink {
  public:
   virtual ~ServerLink() = default;
@@ -43,6 +48,14 @@ class ServerLink {
   virtual uint32_t ConnectionCount() = 0;
   virtual bool RemoteAddress(ConnId conn, std::string& address, uint16_t& port) = 0;
   virtual bool ListenAddress(std::string& address, uint16_t& port) = 0;
+  virtual void SetRequestPhase(ConnId conn, RequestPhase phase) { (void)conn, (void)phase; }
+  // From inside the connection's receive: read nothing more until every
+  // queued byte has been written, then deliver an empty receive. False
+  // where the link cannot (the caller then goes on at once).
+  virtual bool HoldReceive(ConnId conn) {
+    (void)conn;
+    return false;
+  }
 };
 
 // The process-wide link, set once by the worker before the server starts

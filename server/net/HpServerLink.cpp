@@ -68,6 +68,13 @@ bool HpServerLink::RemoteAddress(ConnId conn, std::string& address, uint16_t& po
   return true;
 }
 
+void HpServerLink::SetRequestPhase(ConnId conn, RequestPhase phase) {
+  static constexpr En_HP_RequestPhase kPhases[] = {RP_IDLE, RP_HEAD, RP_BODY, RP_ANSWERING};
+  HP_Server_SetRequestPhase(server_, conn, kPhases[static_cast<int>(phase)]);
+}
+
+bool HpServerLink::HoldReceive(ConnId conn) { return HP_Server_HoldReceive(server_, conn) != 0; }
+
 bool HpServerLink::ListenAddress(std::string& address, uint16_t& port) {
   char text[kAddressBuffer] = {};
   int length = kAddressBuffer;

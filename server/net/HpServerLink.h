@@ -24,6 +24,8 @@ class HpServerLink : public ServerLink {
   uint32_t ConnectionCount() override;
   bool RemoteAddress(ConnId conn, std::string& address, uint16_t& port) override;
   bool ListenAddress(std::string& address, uint16_t& port) override;
+  void SetRequestPhase(ConnId conn, RequestPhase phase) override;
+  bool HoldReceive(ConnId conn) override;
 
  private:
   HP_Server server_ = nullptr;

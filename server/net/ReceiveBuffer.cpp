@@ -108,6 +108,7 @@ int32_t ClassifyMethod(std::string_view first, bool& known) {
 // headBuffer and input starts right after it.
 Step CollectHead(ConnId conn, ConnectionContext& ctx, std::string_view& input) {
   size_t have;
+  bool begun = false;
   {
     Guard guard(ctx.lock);
     have = ctx.headPart.size();
@@ -119,8 +120,11 @@ Step CollectHead(ConnId conn, ConnectionContext& ctx, std::string_view& input) {
       input.remove_prefix(skip);
       if (input.empty()) return Step::kNeedMore;
       ctx.state = kStateReceiving;
+      begun = true;
     }
   }
+  // The head's time limit runs from its first byte.
+  if (begun) Link().SetRequestPhase(conn, RequestPhase::kHead);
   const std::string& part = ctx.headPart;
 
   // End of the head within input: a blank line that straddles the chunk
@@ -249,6 +253,7 @@ bool HandOn(ConnId conn, ConnectionContext& ctx) {
     ctx.busy = 1;
     kind = ctx.requestKind;
   }
+  Link().SetRequestPhase(conn, RequestPhase::kAnswering);
   void (*handler)(ConnId) = nullptr;
   if (g_handlers != nullptr) {
     handler = kind == kKindPost    ? g_handlers->handlePost
@@ -264,17 +269,29 @@ bool HandOn(ConnId conn, ConnectionContext& ctx) {
   return ctx.closing == 0 && ctx.busy == 0;
 }
 
+// True when an earlier answer still waits in the library's queue and the
+// library will say when it has left: the next request then waits too. A
+// client that pipelines requests but reads no answers so holds one queued
+// answer (and one open file) at a time, not one per request it sent.
+bool AnswerStillQueued(ConnId conn) {
+  int64_t pending = 0;
+  return Link().PendingBytes(conn, pending) && pending > 0 && Link().HoldReceive(conn);
+}
+
 // Works through received bytes: heads, bodies, handlers, next request.
 // Every request takes at least four bytes, so the loop ends within the
 // chunk. False when the rest of input cannot be handled now.
 bool ProcessBytes(ConnId conn, ConnectionContext& ctx, std::string_view& input) {
   while (!input.empty()) {
     int32_t kind;
+    bool between;
     {
       Guard guard(ctx.lock);
       if (ctx.closing != 0 || ctx.busy != 0) return false;
       kind = ctx.requestKind;
+      between = ctx.state == kStateIdle && ctx.headPart.empty();
     }
+    if (between && AnswerStillQueued(conn)) return false;
     if (kind == kKindNone) {
       Step step = CollectHead(conn, ctx, input);
       if (step != Step::kDone) return step != Step::kStop;
@@ -283,6 +300,7 @@ bool ProcessBytes(ConnId conn, ConnectionContext& ctx, std::string_view& input) 
       step = TakeBody(conn, ctx, input);
       if (step == Step::kStop) return false;
       if (step == Step::kNeedMore) {
+        Link().SetRequestPhase(conn, RequestPhase::kBody);
         // "100 Continue" only where the client asked to wait for it; an
         // HTTP/1.0 client would not understand it.
         bool isPost;

@@ -14,10 +14,9 @@ constexpr int64_t kWindowCeiling = int64_t{1} << 31;  // the window is a 32-bit 
 
 struct SettingsReader {
   const ProfileFile& file;
-  std::string Text(SettingId id) const {
-    const SettingKey& k = kSettingKeys[id];
-    return file.Read(k.section, k.key, k.serverDefault);
-  }
+  std::string Text(const SettingKey& k) const { return file.Read(k.section, k.key, k.serverDefault); }
+  std::string Text(SettingId id) const { return Text(kSettingKeys[id]); }
+  int32_t Integer(const SettingKey& k) const { return ReadInteger(Text(k)); }
   int32_t Integer(SettingId id) const { return ReadInteger(Text(id)); }
   bool Boolean(SettingId id) const { return ReadBoolean(Text(id)); }
 };
@@ -45,6 +44,8 @@ ServerSettings ReadInOrder(const ProfileFile& file, uint32_t granularity, Hook a
   s.ServerAdmin = r.Text(kSettingServerAdmin);
   s.FileMapping = FileMappingWindow(r.Integer(kSettingFileMapping), granularity);
   s.DirectoryListing = r.Boolean(kSettingDirectoryListing);
+  s.HeadTimeout = r.Integer(kHeadTimeoutKey);
+  s.BodyTimeout = r.Integer(kBodyTimeoutKey);
   const int64_t maxBodyMiB = r.Integer(kSettingMaxBodySize);
   s.MaxBodySize = maxBodyMiB > 0 ? maxBodyMiB * kMebibyte : 0;
   return s;

@@ -4,6 +4,7 @@
 // library's callbacks, on the library's threads.
 #include "server/process/Worker.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <new>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "platform/Crash.h"
+#include "platform/Descriptor.h"
 #include "platform/File.h"
 #include "platform/System.h"
 #include "common/Product.h"
@@ -132,6 +134,10 @@ void StartWorker() {
   }
 #endif
 
+  // Every connection holds a descriptor: the common soft limit of 1024 would
+  // stop accepts long before the connection limit.
+  platform::RaiseDescriptorLimit();
+
   g_listener = Create_HP_TcpServerListener();
   if (g_listener == nullptr) {
     FailServer("[Worker] Error(10007) - Unable to create socket listener : " +
@@ -154,7 +160,16 @@ void StartWorker() {
   }
   if (g_settings.Connections > 0) {
     HP_TcpServer_SetAcceptSocketCount(g_server, static_cast<uint32_t>(g_settings.Connections));
+    // Beyond Connections a newcomer makes room by closing the connection
+    // that has gone longest without completing a request, so the 503 guard
+    // at Connections + 64 is reached only when that many are being answered.
+    HP_Server_SetMaxConnectionCount(g_server, static_cast<uint32_t>(g_settings.Connections));
   }
+  // Slow senders: a head must be complete within HeadTimeout of its first
+  // byte and a body may not stall for BodyTimeout. KeepAlive still governs
+  // the silence between requests.
+  HP_Server_SetRequestTimeouts(g_server, static_cast<uint32_t>(std::max(0, g_settings.HeadTimeout)),
+                               static_cast<uint32_t>(std::max(0, g_settings.BodyTimeout)));
 
   if (!HP_Server_Start(g_server, "0.0.0.0", static_cast<uint16_t>(g_settings.Port))) {
     FailServer(std::string("[Worker] Error(10007) Unable to start server object. ") +

@@ -123,7 +123,7 @@ class ProgramDir:
             sections = {
                 "Listen": ["Port"],
                 "Performance": ["WorkerThreads", "Connections", "MaxConn", "KeepAlive", "Buffer", "FileMapping",
-                                "MaxBodySize"],
+                                "HeadTimeout", "BodyTimeout", "MaxBodySize"],
                 "Settings": ["WriteAccessLog", "EnableGZIP", "GZIPCompressLevel", "GatewayTimeout", "Debug",
                              "ServerAdmin", "DirectoryListing"],
             }
@@ -153,6 +153,16 @@ class ProgramDir:
         for name in sorted(os.listdir(logs)):
             with open(os.path.join(logs, name), "rb") as f:
                 text += f.read().decode("utf-8", "replace")
+        return text
+
+    def access_logs_once(self, needle, timeout=5.0):
+        """The access logs once they hold `needle`: a line is written just
+        after its answer leaves, so a client can read the answer first."""
+        deadline = time.monotonic() + timeout
+        text = self.access_logs()
+        while needle not in text and time.monotonic() < deadline:
+            time.sleep(0.02)
+            text = self.access_logs()
         return text
 
 

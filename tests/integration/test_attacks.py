@@ -306,9 +306,11 @@ def test_two_thousand_connections_at_once(program, web):
             s.sendall(probe)
             r = read_response(s, timeout=20)
             statuses[r.status] = statuses.get(r.status, 0) + 1
-            if r.status == 503:
-                assert r.header("Connection") == "close"
-        assert statuses == {503: 50}, statuses
+        # Far above Connections + 64 the newest are served, not refused with
+        # 503: the connections that had gone longest without a request made
+        # room for them (503 is left for when that many are being answered).
+        assert statuses == {200: 50}, statuses
+        assert sum(1 for s in socks[:100] if closed_by_peer(s, timeout=0.05)) == 100
     finally:
         for s in socks:
             s.close()

@@ -196,6 +196,21 @@ def test_modern_types_and_only_compressible_ones_get_a_gzip_copy(program, site):
     assert len(os.listdir(program.path("WebCache"))) == 5
 
 
+def test_cgi_output_is_compressed_only_when_its_type_shrinks(program, start_worker):
+    root = program.path("site")
+    os.makedirs(root)
+    program.write("Hosts/localhost", "%s;index.html;ExecCGI;.php;%s %%s" % (root, PHP_CGI))
+    program.write("site/img.php", "<?php header('Content-Type: image/png'); echo str_repeat('p', 3000);")
+    program.write("site/txt.php", "<?php header('Content-Type: text/plain'); echo str_repeat('t', 3000);")
+    w = start_worker()
+    status, heads, body = curl(w.port, "/img.php", "-H", "Accept-Encoding: gzip")
+    assert (status, body) == (200, b"p" * 3000)
+    assert header(heads[-1], "Content-Encoding") is None
+    status, heads, body = curl(w.port, "/txt.php", "-H", "Accept-Encoding: gzip")
+    assert status == 200 and header(heads[-1], "Content-Encoding") == "gzip"
+    assert gzip.decompress(body) == b"t" * 3000
+
+
 # ---- the body size limit ---------------------------------------------------------
 
 def test_body_above_the_limit_is_refused_before_it_is_stored(program, site):

@@ -73,6 +73,8 @@ TEST(SystemdUnit, NamesTheDaemonAndPassesVerification) {
   EXPECT_NE(unit.find("\nType=notify\n"), std::string::npos);
   EXPECT_NE(unit.find("\nKillMode=mixed\n"), std::string::npos);
   EXPECT_NE(unit.find("\nAmbientCapabilities=CAP_NET_BIND_SERVICE\n"), std::string::npos);
+  // A connection per descriptor: systemd's soft default of 1024 is too few.
+  EXPECT_NE(unit.find("\nLimitNOFILE=65536\n"), std::string::npos);
   EXPECT_NE(unit.find("\nWantedBy=multi-user.target\n"), std::string::npos);
   if (std::system("command -v systemd-analyze >/dev/null 2>&1") != 0) GTEST_SKIP() << "no systemd-analyze";
   char dir[] = "/tmp/zevra_unit_XXXXXX";

@@ -1,0 +1,158 @@
+#include "socket/Acceptor.h"
+
+#include <algorithm>
+
+#include "platform/Descriptor.h"
+#include "platform/Errors.h"
+#include "socket/Connection.h"
+#include "socket/Server.h"
+
+namespace zevra::socket {
+namespace {
+
+// Failures of accept that mean "the process is short of something", after
+// which accepting again at once would only spin.
+bool IsResourceShortage(const asio::error_code& error) {
+  return error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
+         error == asio::error::no_memory ||
+         error.value() == platform::ErrorCodeOf(platform::ErrorName::kSystemOutOfFiles);
+}
+
+}  // namespace
+
+bool Acceptor::Open(const asio::ip::tcp::endpoint& endpoint, int backlog, asio::error_code& error) {
+  auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(pool_.First());
+  acceptor->open(endpoint.protocol(), error);
+  if (!error) platform::SetHandleNotInherited(static_cast<intptr_t>(acceptor->native_handle()));
+  // SO_REUSEADDR lets a restarted worker bind while old connections sit in
+  // TIME_WAIT; a port that another socket listens on still fails.
+  if (!error) acceptor->set_option(asio::socket_base::reuse_address(true), error);
+  if (!error) acceptor->bind(endpoint, error);
+  if (!error) acceptor->listen(backlog, error);
+  if (!error) acceptor->non_blocking(true, error);
+  if (error) return false;
+  std::lock_guard lock(mutex_);
+  acceptor_ = std::move(acceptor);
+  backoff_ = std::make_unique<asio::steady_timer>(pool_.First());
+  return true;
+}
+
+void Acceptor::Start() {
+  std::lock_guard lock(mutex_);
+  ArmLocked();
+}
+
+void Acceptor::Close() {
+  std::lock_guard lock(mutex_);
+  asio::error_code ignored;
+  if (acceptor_) acceptor_->close(ignored);
+  if (backoff_) backoff_->cancel();
+  spare_.reset();
+}
+
+void Acceptor::Release() {
+  std::lock_guard lock(mutex_);
+  acceptor_.reset();
+  backoff_.reset();
+  spare_.reset();
+}
+
+bool Acceptor::LocalEndpoint(asio::ip::tcp::endpoint& local) {
+  std::lock_guard lock(mutex_);
+  if (!acceptor_ || !acceptor_->is_open()) return false;
+  asio::error_code error;
+  local = acceptor_->local_endpoint(error);
+  return !error;
+}
+
+void Acceptor::ArmLocked() {
+  acceptor_->async_wait(asio::socket_base::wait_read, [this](const asio::error_code& error) { OnReady(error); });
+}
+
+void Acceptor::OnReady(const asio::error_code& error) {
+  std::lock_guard lock(mutex_);
+  if (server_.Stopping() || !acceptor_ || !acceptor_->is_open()) return;
+  if (error == asio::error::operation_aborted) return;
+  bool backOff = false;
+  size_t count = 0;
+  // Failed attempts (a peer that reset before we took it) are bounded too.
+  for (size_t attempts = 0; count < kAcceptBatch && attempts < 2 * kAcceptBatch; ++attempts) {
+    try {
+      if (!spare_) spare_ = std::make_shared<Connection>(server_, pool_, pool_.Next());
+    } catch (...) {
+      server_.SetError(platform::ErrorCodeOf(platform::ErrorName::kOutOfMemory));
+      backOff = true;
+      break;
+    }
+    asio::ip::tcp::endpoint peer;
+    asio::error_code acceptError;
+    acceptor_->accept(spare_->socket, peer, acceptError);
+    if (WouldBlock(acceptError)) break;
+    if (acceptError) {
+      if (IsResourceShortage(acceptError)) {
+        server_.SetError(acceptError);
+        // Closing the connections that have waited longest for a request
+        // frees descriptors for the ones still waiting in the backlog,
+        // which would otherwise not be taken at all.
+        if (server_.RoomLimit() > 0) server_.Shed(kShedBatch, 0);
+        backOff = true;
+        break;
+      }
+      continue;
+    }
+    if (!SetUp(*spare_, peer)) {
+      asio::error_code ignored;
+      spare_->socket.close(ignored);
+      continue;
+    }
+    ++count;
+    // OnAccept runs on the connection's own loop.
+    const HP_CONNID admitted = spare_->id;
+    LoopPool::Post(spare_, Event::kAccepted);
+    spare_.reset();
+    // Near the limit the newcomer is served and a connection that has gone
+    // longest without completing a request makes room: otherwise a client
+    // that holds many half-sent requests locks every other one out.
+    const uint64_t room = server_.RoomLimit();
+    const uint64_t open = server_.Table().Count();
+    // One for one: the count still holds connections on their way out, and
+    // closing more for each of a burst of newcomers would empty the table.
+    if (room > 0 && open > room) server_.Shed(1, admitted);
+  }
+  if (backOff) {
+    backoff_->expires_after(std::chrono::milliseconds(kAcceptBackoffMilliseconds));
+    backoff_->async_wait([this](const asio::error_code& waitError) {
+      if (waitError) return;
+      std::lock_guard relock(mutex_);
+      if (!server_.Stopping() && acceptor_ && acceptor_->is_open()) ArmLocked();
+    });
+  } else {
+    ArmLocked();
+  }
+}
+
+bool Acceptor::SetUp(Connection& connection, const asio::ip::tcp::endpoint& peer) {
+  asio::error_code error;
+  connection.socket.non_blocking(true, error);
+  if (error) return false;
+  // Answers go out in few writes of whole heads and slices; Nagle would only
+  // hold back the last part of each.
+  connection.socket.set_option(asio::ip::tcp::no_delay(true), error);
+  platform::SetHandleNotInherited(static_cast<intptr_t>(connection.socket.native_handle()));
+  connection.id = server_.NextId();
+  connection.peer = peer;
+  connection.Touch();
+  // The accept counts as a completed request: a newcomer is the last to
+  // make room for another.
+  const uint64_t now = connection.lastActivity.load(std::memory_order_relaxed);
+  connection.phaseSince.store(now, std::memory_order_relaxed);
+  connection.lastCompleted.store(now, std::memory_order_relaxed);
+  try {
+    server_.Table().Add(connection.shared_from_this());
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace zevra::socket
