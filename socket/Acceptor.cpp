@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "platform/Descriptor.h"
-#include "platform/Errors.h"
+#include "platform/Error.h"
 #include "socket/Connection.h"
 #include "socket/Server.h"
 
@@ -15,7 +15,7 @@ namespace {
 bool IsResourceShortage(const asio::error_code& error) {
   return error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
          error == asio::error::no_memory ||
-         error.value() == platform::ErrorCodeOf(platform::ErrorName::kSystemOutOfFiles);
+         error.value() == platform::ErrorCodeOf(platform::ErrorName::kTooManyOpenFiles);
 }
 
 }  // namespace
@@ -80,7 +80,7 @@ void Acceptor::OnReady(const asio::error_code& error) {
     try {
       if (!spare_) spare_ = std::make_shared<Connection>(server_, pool_, pool_.Next());
     } catch (...) {
-      server_.SetError(platform::ErrorCodeOf(platform::ErrorName::kOutOfMemory));
+      server_.SetError(platform::ErrorCodeOf(platform::ErrorName::kNoMemory));
       backOff = true;
       break;
     }

@@ -4,7 +4,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Descriptor.h"
-#include "platform/Errors.h"
+#include "platform/Error.h"
 #include "platform/System.h"
 #include "socket/Server.h"
 
@@ -263,7 +263,7 @@ bool Connection::WriteFileLocked(platform::NativeFile file, int64_t offset, int6
     // The file shrank under us or cannot be read: the answer can never be
     // completed, and anything sent after it would be read as its body.
     CloseLocked(SO_SEND,
-                status == platform::SendFileStatus::kEndOfFile ? platform::ErrorCodeOf(platform::ErrorName::kIoError)
+                status == platform::SendFileStatus::kEndOfFile ? platform::ErrorCodeOf(platform::ErrorName::kEndOfFile)
                                                                : platform::LastErrorCode(),
                 true);
     return false;
@@ -356,7 +356,7 @@ bool Connection::SendFile(platform::NativeFile file, int64_t offset, int64_t len
                          length - static_cast<int64_t>(written));
       }
     } catch (...) {
-      CloseLocked(SO_SEND, platform::ErrorCodeOf(platform::ErrorName::kOutOfMemory), true);
+      CloseLocked(SO_SEND, platform::ErrorCodeOf(platform::ErrorName::kNoMemory), true);
       return false;
     }
     if (wasEmpty) ArmWriteLocked();

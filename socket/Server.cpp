@@ -8,7 +8,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Descriptor.h"
-#include "platform/Errors.h"
+#include "platform/Error.h"
 #include "platform/System.h"
 #include "socket/Connection.h"
 
@@ -100,7 +100,7 @@ const char* Server::LastErrorDesc() {
 bool Server::Start(const char* address, uint16_t port) {
   std::lock_guard control(controlMutex_);
   if (running_) {
-    SetError(ErrorCodeOf(ErrorName::kAlreadyRunning));
+    SetError(ErrorCodeOf(ErrorName::kAlreadyInProgress));
     return false;
   }
   asio::error_code error;
@@ -175,7 +175,7 @@ bool Server::Stop() {
   }
   std::lock_guard control(controlMutex_);
   if (!running_) {
-    SetError(ErrorCodeOf(ErrorName::kNotRunning));
+    SetError(ErrorCodeOf(ErrorName::kNotConnected));
     return false;
   }
   stopping_.store(true);
