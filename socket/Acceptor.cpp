@@ -65,9 +65,59 @@ bool Acceptor::LocalEndpoint(asio::ip::tcp::endpoint& local) {
   return !error;
 }
 
+#if defined(_WIN32)
+// Windows turns a readiness wait on a listening socket into a zero-byte
+// receive, which fails at once and would spin: there the completion port
+// accepts, one connection per completion.
+void Acceptor::ArmLocked() {
+  try {
+    if (!spare_) spare_ = std::make_shared<Connection>(server_, pool_, pool_.Next());
+  } catch (...) {
+    server_.SetError(platform::ErrorCodeOf(platform::ErrorName::kNoMemory));
+    BackOffLocked();
+    return;
+  }
+  acceptor_->async_accept(spare_->socket, acceptedPeer_, [this](const asio::error_code& error) { OnAccepted(error); });
+}
+
+void Acceptor::BackOffLocked() {
+  backoff_->expires_after(std::chrono::milliseconds(kAcceptBackoffMilliseconds));
+  backoff_->async_wait([this](const asio::error_code& waitError) {
+    if (waitError) return;
+    std::lock_guard relock(mutex_);
+    if (!server_.Stopping() && acceptor_ && acceptor_->is_open()) ArmLocked();
+  });
+}
+
+void Acceptor::OnAccepted(const asio::error_code& error) {
+  std::lock_guard lock(mutex_);
+  if (server_.Stopping() || !acceptor_ || !acceptor_->is_open()) return;
+  if (error == asio::error::operation_aborted) return;
+  if (error && IsResourceShortage(error)) {
+    server_.SetError(error);
+    asio::error_code ignored;
+    spare_->socket.close(ignored);
+    BackOffLocked();
+    return;
+  }
+  if (!error && SetUp(*spare_, acceptedPeer_)) {
+    const HP_CONNID admitted = spare_->id;
+    LoopPool::Post(spare_, Event::kAccepted);
+    spare_.reset();
+    const uint64_t room = server_.RoomLimit();
+    if (room > 0 && server_.Table().Count() > room) server_.Shed(1, admitted);
+  } else {
+    // A peer that reset before we took it: the spare is used again.
+    asio::error_code ignored;
+    spare_->socket.close(ignored);
+  }
+  ArmLocked();
+}
+#else
 void Acceptor::ArmLocked() {
   acceptor_->async_wait(asio::socket_base::wait_read, [this](const asio::error_code& error) { OnReady(error); });
 }
+#endif
 
 void Acceptor::OnReady(const asio::error_code& error) {
   std::lock_guard lock(mutex_);

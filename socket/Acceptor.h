@@ -40,6 +40,11 @@ class Acceptor {
  private:
   void ArmLocked();
   void OnReady(const asio::error_code& error);
+#if defined(_WIN32)
+  void OnAccepted(const asio::error_code& error);
+  void BackOffLocked();
+  asio::ip::tcp::endpoint acceptedPeer_;  // filled by the pending async_accept
+#endif
   // Makes the accepted socket ready and registers it; false when it cannot
   // be used.
   bool SetUp(Connection& connection, const asio::ip::tcp::endpoint& peer);
