@@ -161,7 +161,13 @@ void ParseHeaderLine(std::string_view line, bool firstHeaderLine, HttpRequest& r
   std::string HttpRequest::*field = FieldForHeader(name);
   if (field == nullptr) return;
   if (field == &HttpRequest::Cookie) {
-    request.Cookie.append(value);  // every Cookie line, joined as they come
+    // Every Cookie line, joined as they come. A line's own bytes are kept,
+    // bare CR and LF included, but a join must not make a line break the
+    // client never sent (one value ending in CR, the next beginning with
+    // LF): a CGI program would find it in HTTP_COOKIE.
+    std::string& cookie = request.Cookie;
+    if (!cookie.empty() && cookie.back() == '\r' && value.front() == '\n') cookie.back() = ' ';
+    cookie.append(value);
   } else {
     (request.*field).assign(value);  // a repeated field keeps its last value
   }

@@ -189,6 +189,13 @@ TEST(RequestParser, CookiesAreJoinedWithoutSeparator) {
   EXPECT_EQ(r.Cookie, "a=1b=2");
 }
 
+// Found by the head fuzzer: a value ending in a bare CR joined to one that
+// begins with a bare LF made a line break inside the kept Cookie.
+TEST(RequestParser, JoinedCookiesNeverMakeALineBreak) {
+  HttpRequest r = Parse("GET / HTTP/1.1\r\nCookie: a=1\r\r\nCookie: \nb=2\r\n\r\n");
+  EXPECT_EQ(r.Cookie, "a=1 \nb=2");
+}
+
 TEST(RequestParser, BodyIsBoundedByLengthAndByWhatIsThere) {
   const std::string head = "POST /f HTTP/1.1\r\nContent-Length: 5\r\n\r\n";
   EXPECT_EQ(Parse(head + "hello world").Body, "hello");
