@@ -11,6 +11,7 @@
 #include "common/HostFile.h"
 #include "common/Text.h"
 #include "platform/File.h"
+#include "platform/FileCache.h"
 #include "platform/Path.h"
 #include "platform/System.h"
 #include "server/cgi/Cgi.h"
@@ -100,7 +101,7 @@ struct Dispatched {
   std::string documentRoot;     // the site's root; for CGI with a trailing separator on the fallback site
   std::string localPath;
   platform::FileFacts facts;    // of localPath
-  platform::File file;          // localPath, open when it could be opened
+  platform::FileCacheRef file;  // localPath as the file cache has it
   int lastError = 0;            // of the last look at the file system
   bool folder = false;          // the requested path names a folder (a default document was added)
 };
@@ -135,18 +136,18 @@ Mapping MapRequest(Dispatched& d, bool getHandler) {
   d.localPath.reserve(record.documentRoot.size() + d.requestedPath.size() + record.defaultDocument.size() + 1);
   d.localPath.assign(record.documentRoot);
   d.localPath += d.requestedPath;
-  // Opened right away: the file a static answer reads is the one looked
-  // at here, found with one walk of its path.
-  d.file = platform::File::OpenWithFacts(d.localPath, d.facts);
-  d.lastError = platform::LastErrorCode();
-  if (d.facts.isDirectory) {
+  // Looked up right away, through the cache of open files: the file a
+  // static answer reads is the one looked at here.
+  platform::FileCache& files = platform::SharedFileCache();
+  d.file = files.Open(d.localPath);
+  if (d.file->facts.isDirectory) {
     d.folder = true;
-    d.file.Close();
     if (d.localPath.empty() || d.localPath.back() != platform::kPathSeparator) d.localPath += platform::kPathSeparator;
     d.localPath += record.defaultDocument;
-    d.file = platform::File::OpenWithFacts(d.localPath, d.facts);
-    d.lastError = platform::LastErrorCode();
+    d.file = files.Open(d.localPath);
   }
+  d.facts = d.file->facts;
+  d.lastError = d.file->openError;
   request.LocalPath = d.localPath;
   return Mapping::kMapped;
 }
@@ -258,7 +259,7 @@ void HandleGetRequest(ConnId conn) {
     return;
   }
   if (d.facts.exists) {
-    SendStaticFile(request, response, conn, context, std::move(d.file), d.facts);  // ends the request itself
+    SendStaticFile(request, response, conn, context, std::move(d.file));  // ends the request itself
     return;
   }
   std::string directory = d.documentRoot + d.requestedPath;

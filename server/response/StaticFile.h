@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/File.h"
+#include "platform/FileCache.h"
 #include "server/core/ConnectionContext.h"
 #include "server/core/ServerLink.h"
 #include "server/core/HttpRequest.h"
@@ -120,12 +121,14 @@ void ClearGzipCacheFolder(std::string_view programDirectory);
 
 // Sends the file at request.LocalPath (GET or HEAD) and ends the request:
 // keeps or closes the connection by response.Connection and calls
-// ResetRequestState on every path. opened is the file as the dispatcher
-// opened it (File::OpenWithFacts of request.LocalPath), with its facts, so
-// the path is not looked up again; when it is not open the path is opened
-// here. A file that is not regular is answered as one that cannot be opened.
+// ResetRequestState on every path. entry is the path as the dispatcher
+// found it (the file cache's entry for request.LocalPath), so the path is
+// not looked up again; when it is null the path is looked at here. A file
+// that is not regular is answered as one that cannot be opened. What is
+// worked out once per version of the file (validators, the compressed copy
+// and the head of a whole answer) is kept with the entry.
 void SendStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context,
-                    platform::File opened, const platform::FileFacts& facts);
+                    platform::FileCacheRef entry);
 
 // The 304 answer for an open file; does not end the request.
 void SendNotModified(const HttpRequest& request, ResponseHead& response, ConnId conn,
