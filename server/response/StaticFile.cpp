@@ -127,14 +127,20 @@ CopyResult MakeGzipCopy(const HttpRequest& request, ResponseHead& response, Conn
 // common case, a copy that is there already, holds the lock only for the
 // look-up and opens the copy outside it: `copy` is then open.
 CopyResult ChooseEncoding(const HttpRequest& request, ResponseHead& response, ConnId conn,
-                          const platform::File& source, int64_t size, const std::string& lastModified,
-                          const std::string& cachePath, platform::File& copy, platform::FileFacts& copyFacts) {
+                          const platform::File& source, int64_t size, int64_t written,
+                          const std::string& lastModified, const std::string& cachePath, platform::File& copy,
+                          platform::FileFacts& copyFacts) {
   GzipCacheTable& cache = GzipCache();
+  // A copy's name tells versions apart by the second of their last write
+  // only: a copy made while that second still ran may be of an earlier
+  // version of the same second, and is made again.
+  const auto current = [&](const std::string* known) {
+    return known != nullptr && *known == lastModified && cache.MadeAt(request.LocalPath) > written;
+  };
   bool recorded;
   {
     std::lock_guard<std::mutex> guard(cache.Lock());
-    const std::string* known = cache.Find(request.LocalPath);
-    recorded = known != nullptr && *known == lastModified;
+    recorded = current(cache.Find(request.LocalPath));
   }
   if (recorded) {
     // Copies are only ever renamed into place whole, so an open that
@@ -144,7 +150,7 @@ CopyResult ChooseEncoding(const HttpRequest& request, ResponseHead& response, Co
   }
   std::lock_guard<std::mutex> guard(cache.Lock());
   const std::string* known = cache.Find(request.LocalPath);
-  if (known != nullptr && *known == lastModified && platform::QueryFile(cachePath).isRegular) {
+  if (current(known) && platform::QueryFile(cachePath).isRegular) {
     return CopyResult::kServeCompressed;
   }
   if (size > kGzipCacheLimit) return CopyResult::kServeIdentity;
@@ -159,11 +165,12 @@ CopyResult ChooseEncoding(const HttpRequest& request, ResponseHead& response, Co
     if (superseded == cachePath) superseded.clear();
   }
   int64_t copySize = 0;
+  const int64_t madeAt = platform::UnixSecondsNow();
   CopyResult result = MakeGzipCopy(request, response, conn, source, size, cachePath, copySize);
   std::vector<GzipCacheTable::Dropped> dropped;
   if (result == CopyResult::kServeCompressed) {
     dropped = cache.MakeRoom(copySize, kGzipCacheFolderLimit, request.LocalPath);
-    cache.Set(request.LocalPath, lastModified, copySize);
+    cache.Set(request.LocalPath, lastModified, copySize, madeAt);
   } else {
     cache.Remove(request.LocalPath);
   }
@@ -363,8 +370,8 @@ void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn
     const std::string cachePath = GzipCachePath(g_startup.programDirectory, request.LocalPath, lastModified);
     platform::File opened;
     platform::FileFacts openedFacts;
-    switch (ChooseEncoding(request, response, conn, *source, sourceSize, lastModified, cachePath, opened,
-                           openedFacts)) {
+    switch (ChooseEncoding(request, response, conn, *source, sourceSize, sourceFacts.lastWriteTime, lastModified,
+                           cachePath, opened, openedFacts)) {
       case CopyResult::kAnswered: return;
       case CopyResult::kServeIdentity: compressed = false; break;
       case CopyResult::kServeCompressed: break;

@@ -80,7 +80,11 @@ class GzipCacheTable {
   const std::string* Find(std::string_view localPath) const;
   // Records (or replaces) the version of a path and the size of its copy;
   // false when the table is full and the path is not in it yet.
-  bool Set(std::string_view localPath, std::string_view lastModified, int64_t copySize = 0);
+  // madeAt: when the reading of the source for the copy began (seconds
+  // since 1970).
+  bool Set(std::string_view localPath, std::string_view lastModified, int64_t copySize = 0, int64_t madeAt = 0);
+  // The madeAt of the path's copy; 0 when the path is not in the table.
+  int64_t MadeAt(std::string_view localPath) const;
   void Remove(std::string_view localPath);
   // Drops recorded copies, other than keep's, until bytes more fit within
   // limit; returns what was dropped, oldest-recorded first.
@@ -98,6 +102,7 @@ class GzipCacheTable {
     std::string key;
     std::string value;
     int64_t size = 0;
+    int64_t madeAt = 0;
     uint64_t order = 0;  // when it was recorded: lower is older
   };
   size_t FindSlot(std::string_view localPath) const;  // kSlots when absent
