@@ -241,9 +241,9 @@ FileCacheRef FileCache::Open(const std::string& path) {
   FileCacheRef entry = LookAtFile(path, s.limits.smallFile);
 
   std::lock_guard guard(s.lock);
-  std::erase(s.pending, &pending);
   // Whatever changed while we looked is applied first: it spoils the look.
   s.DrainLocked();
+  std::erase(s.pending, &pending);
   const bool exists = entry->facts.exists;
   // A file that is there needs its own watch; a name that is missing needs
   // only its folder's (a creation there is notified).
