@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <map>
+#include <thread>
 #include <mutex>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -42,8 +43,12 @@ bool Within(std::string_view path, std::string_view prefix) {
 struct FileCache::State {
   FileCacheLimits limits;
   mutable std::mutex lock;
-  int fd = -1;  // the inotify instance; -1 when there is none
-  bool unavailable = false;
+  // The inotify instance, or -1 when there is none. Set once and closed
+  // only by the destructor: it is read outside the lock.
+  int fd = -1;
+  // Threads that are reading the queue or hold notifications they read and
+  // have not applied yet (see TakeIn).
+  std::atomic<int> inflight{0};
   std::map<std::string, FileCacheRef, std::less<>> entries;
   int64_t bytes = 0;
   // Where each watch sits: a watch may be reached by more than one path (a
@@ -80,46 +85,67 @@ struct FileCache::State {
     }
   }
 
-  // Everything dropped; with a new instance, every watch too.
-  void ResetLocked(bool reopen) {
+  void DropAllLocked() {
     entries.clear();
     bytes = 0;
-    watches.clear();
     for (Pending* p : pending) p->spoiled = true;
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-    if (reopen) Open();
   }
 
-  void Open() {
-    fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    unavailable = fd < 0;
+  // Every watch removed (their last notifications find no place and are
+  // skipped), and with them everything kept.
+  void ForgetWatchesLocked() {
+    for (const auto& watch : watches) ::inotify_rm_watch(fd, watch.first);
+    watches.clear();
+    DropAllLocked();
   }
 
-  // Takes in every queued notification. Called with the lock held, so a
-  // caller that finds the queue empty knows every change before it is applied.
-  void DrainLocked() {
-    if (fd < 0) return;
-    alignas(struct inotify_event) char buffer[16384];
+  // Takes in every notification queued before the call, and returns holding
+  // the lock. The queue is read outside the lock, so that the lock is held
+  // only for the look-up that follows; a thread that finds the queue empty
+  // still waits for those that read notifications before it and have not
+  // applied them yet (inflight counts them), so it can never overtake a
+  // change another thread has taken out of the queue.
+  std::unique_lock<std::mutex> TakeIn() {
+    alignas(struct inotify_event) char buffer[8192];
     for (int round = 0; round < 1024; ++round) {
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;  // EAGAIN: nothing more is queued
+      inflight.fetch_add(1);
+      ssize_t n;
+      do {
+        n = ::read(fd, buffer, sizeof buffer);
+      } while (n < 0 && errno == EINTR);
+      if (n <= 0) {
+        // EAGAIN: nothing was queued when the read looked.
+        inflight.fetch_sub(1);
+        std::unique_lock guard(lock);
+        for (int wait = 0; inflight.load() > 0 && wait < 4096; ++wait) {
+          guard.unlock();
+          std::this_thread::yield();
+          guard.lock();
+        }
+        // Still not applied after all that waiting: what is kept cannot be
+        // vouched for, and nothing kept is the exact answer.
+        if (inflight.load() > 0) DropAllLocked();
+        return guard;
+      }
+      std::unique_lock guard(lock);
       for (ssize_t at = 0; at < n;) {
         const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
         at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
         if (event->mask & IN_Q_OVERFLOW) {
           // Notifications were lost: nothing kept can be trusted.
           ++overflows;
-          ResetLocked(true);
-          return;
+          DropAllLocked();
+        } else {
+          ApplyLocked(*event);
         }
-        ApplyLocked(*event);
       }
+      inflight.fetch_sub(1);
     }
     // Still more after all those rounds: something churns faster than it can
-    // be followed. Starting over is exact.
-    ResetLocked(true);
+    // be followed. Keeping nothing is exact.
+    std::unique_lock guard(lock);
+    DropAllLocked();
+    return guard;
   }
 
   void ApplyLocked(const struct inotify_event& event) {
@@ -127,14 +153,11 @@ struct FileCache::State {
     if (watch == watches.end()) return;
     const std::string_view name = event.len > 0 ? std::string_view(event.name) : std::string_view();
     for (const std::string& where : watch->second) {
-      if (name.empty()) {
-        DropWithinLocked(where.empty() ? std::string_view("/") : std::string_view(where));
-        if (where.empty()) {
-          // The root itself changed: everything sits below it.
-          entries.clear();
-          bytes = 0;
-          for (Pending* p : pending) p->spoiled = true;
-        }
+      if (name.empty() && where.empty()) {
+        // The root itself changed: everything sits below it.
+        DropAllLocked();
+      } else if (name.empty()) {
+        DropWithinLocked(where);
       } else {
         std::string target = where;
         target += '/';
@@ -175,27 +198,22 @@ struct FileCache::State {
 
 FileCache::FileCache(FileCacheLimits limits) : state_(std::make_unique<State>()) {
   state_->limits = limits;
-  state_->Open();
+  state_->fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
 }
 
 FileCache::~FileCache() {
-  std::lock_guard guard(state_->lock);
-  state_->ResetLocked(false);
+  if (state_->fd >= 0) ::close(state_->fd);
 }
 
-bool FileCache::Active() const {
-  std::lock_guard guard(state_->lock);
-  return state_->fd >= 0;
-}
+bool FileCache::Active() const { return state_->fd >= 0; }
 
 FileCacheRef FileCache::Open(const std::string& path) {
   State& s = *state_;
+  if (s.fd < 0) return LookAtFile(path, s.limits.smallFile);
   {
-    std::lock_guard guard(s.lock);
-    s.DrainLocked();
+    const auto guard = s.TakeIn();
     auto found = s.entries.find(path);
     if (found != s.entries.end()) return found->second;
-    if (s.fd < 0) return LookAtFile(path, s.limits.smallFile);
   }
 
   // Kept only for a plain absolute path: no empty, "." or ".." piece, no
@@ -211,14 +229,14 @@ FileCacheRef FileCache::Open(const std::string& path) {
     // Watches first, from the root down, then the look: a change after a
     // watch is set is notified, and one before it is seen by the look.
     std::lock_guard guard(s.lock);
-    bool watched = s.fd >= 0;
+    bool watched = true;
     for (size_t at = 0; watched && at != std::string::npos; at = folder.find('/', at + 1)) {
       watched = s.WatchLocked(folder.substr(0, at), kFolderEvents);
     }
     if (watched && !folder.empty()) watched = s.WatchLocked(folder, kFolderEvents);
     if (!watched || s.watches.size() > s.limits.watches) {
       // Out of watches: start over next time, look afresh this time.
-      if (watched) s.ResetLocked(true);
+      if (watched) s.ForgetWatchesLocked();
       return LookAtFile(path, s.limits.smallFile);
     }
     s.pending.push_back(&pending);
@@ -228,7 +246,7 @@ FileCacheRef FileCache::Open(const std::string& path) {
   bool fileWatched = false;
   {
     std::lock_guard guard(s.lock);
-    fileWatched = s.fd >= 0 && s.WatchLocked(path, kFileEvents);
+    fileWatched = s.WatchLocked(path, kFileEvents);
   }
   // A link anywhere in the path would make the notifications of its target
   // go unseen: such paths are looked at, never kept.
@@ -240,14 +258,13 @@ FileCacheRef FileCache::Open(const std::string& path) {
   const bool namePlain = folderPlain && (nameLstat ? !S_ISLNK(st.st_mode) : errno == ENOENT);
   FileCacheRef entry = LookAtFile(path, s.limits.smallFile);
 
-  std::lock_guard guard(s.lock);
   // Whatever changed while we looked is applied first: it spoils the look.
-  s.DrainLocked();
+  const auto guard = s.TakeIn();
   std::erase(s.pending, &pending);
   const bool exists = entry->facts.exists;
   // A file that is there needs its own watch; a name that is missing needs
   // only its folder's (a creation there is notified).
-  const bool keep = !pending.spoiled && namePlain && s.fd >= 0 && (fileWatched || !exists) &&
+  const bool keep = !pending.spoiled && namePlain && (fileWatched || !exists) &&
                     (!exists || entry->facts.isRegular || entry->facts.isDirectory);
   if (!keep) return entry;
   const int64_t size = entry->hasBytes ? static_cast<int64_t>(entry->bytes.size()) : 0;
@@ -277,7 +294,7 @@ uint64_t FileCache::Overflows() const {
 
 void FileCache::Clear() {
   std::lock_guard guard(state_->lock);
-  state_->ResetLocked(!state_->unavailable);
+  state_->ForgetWatchesLocked();
 }
 
 FileCache& SharedFileCache() {

@@ -7,9 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/FileCache.h"
 #include "tests/support/TempDirectory.h"
@@ -114,6 +118,34 @@ TEST_F(FileCacheTest, KeepsNoPathThroughALink) {
   // The target behind the link may change without a word to the link's folder.
   std::filesystem::rename(dir_.Path("real"), dir_.Path("moved"));
   EXPECT_FALSE(cache_.Open(dir_.Path("link/a.txt"))->facts.exists);
+}
+
+TEST_F(FileCacheTest, NoLookUpOvertakesACompletedChangeUnderThreads) {
+  // A writer counts up in place; readers note the last count whose write
+  // has returned and then look: the look may never show less.
+  const std::string file = dir_.Write("site/count.txt", "00000000");
+  std::atomic<int> completed{0};
+  std::atomic<bool> done{false};
+  std::atomic<int> stale{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 3; ++r) {
+    readers.emplace_back([&] {
+      for (int i = 0; i < 200000 && !done.load(); ++i) {
+        const int before = completed.load();
+        platform::FileCacheRef entry = cache_.Open(file);
+        if (!entry->hasBytes || std::stoi(entry->bytes) < before) stale.fetch_add(1);
+      }
+    });
+  }
+  char text[16];
+  for (int v = 1; v <= 3000; ++v) {
+    std::snprintf(text, sizeof text, "%08d", v);
+    WriteInPlace(file, text);
+    completed.store(v);
+  }
+  done.store(true);
+  for (std::thread& t : readers) t.join();
+  EXPECT_EQ(stale.load(), 0);
 }
 
 TEST(FileCacheBounds, HoldUnderManyDistinctFiles) {
