@@ -46,9 +46,10 @@ struct FileCache::State {
   // The inotify instance, or -1 when there is none. Set once and closed
   // only by the destructor: it is read outside the lock.
   int fd = -1;
-  // Threads that are reading the queue or hold notifications they read and
-  // have not applied yet (see TakeIn).
-  std::atomic<int> inflight{0};
+  // Threads reading the queue, and threads holding notifications they read
+  // and have not applied yet (see TakeIn).
+  std::atomic<int> reading{0};
+  std::atomic<int> holding{0};
   std::map<std::string, FileCacheRef, std::less<>> entries;
   int64_t bytes = 0;
   // Where each watch sits: a watch may be reached by more than one path (a
@@ -101,30 +102,34 @@ struct FileCache::State {
 
   // Takes in every notification queued before the call, and returns holding
   // the lock. The queue is read outside the lock, so that the lock is held
-  // only for the look-up that follows; a thread that finds the queue empty
-  // still waits for those that read notifications before it and have not
-  // applied them yet (inflight counts them), so it can never overtake a
-  // change another thread has taken out of the queue.
+  // only for the look-up that follows. A thread that finds the queue empty
+  // may still be behind another that took notifications out before it and
+  // has not applied them yet: it waits until no read is under way (reading,
+  // a system call's length) and no notifications are held unapplied
+  // (holding), so it never overtakes a change another thread took out.
   std::unique_lock<std::mutex> TakeIn() {
     alignas(struct inotify_event) char buffer[8192];
     for (int round = 0; round < 1024; ++round) {
-      inflight.fetch_add(1);
+      reading.fetch_add(1);
       ssize_t n;
       do {
         n = ::read(fd, buffer, sizeof buffer);
       } while (n < 0 && errno == EINTR);
+      if (n > 0) holding.fetch_add(1);
+      reading.fetch_sub(1);
       if (n <= 0) {
         // EAGAIN: nothing was queued when the read looked.
-        inflight.fetch_sub(1);
+        int wait = 0;
+        for (; reading.load() > 0 && wait < kWaitRounds; ++wait) Pause(wait);
         std::unique_lock guard(lock);
-        for (int wait = 0; inflight.load() > 0 && wait < 4096; ++wait) {
+        for (; holding.load() > 0 && wait < kWaitRounds; ++wait) {
           guard.unlock();
-          std::this_thread::yield();
+          Pause(wait);
           guard.lock();
         }
         // Still not applied after all that waiting: what is kept cannot be
-        // vouched for, and nothing kept is the exact answer.
-        if (inflight.load() > 0) DropAllLocked();
+        // vouched for, and keeping nothing is exact.
+        if (reading.load() > 0 || holding.load() > 0) DropAllLocked();
         return guard;
       }
       std::unique_lock guard(lock);
@@ -139,7 +144,7 @@ struct FileCache::State {
           ApplyLocked(*event);
         }
       }
-      inflight.fetch_sub(1);
+      holding.fetch_sub(1);
     }
     // Still more after all those rounds: something churns faster than it can
     // be followed. Keeping nothing is exact.
@@ -147,6 +152,15 @@ struct FileCache::State {
     DropAllLocked();
     return guard;
   }
+
+  // The other thread is inside a short system call or a short locked step:
+  // spinning a little is cheaper than sleeping, and yielding lets it run
+  // when both share one processor.
+  static void Pause(int wait) {
+    if (wait >= kSpinRounds) std::this_thread::yield();
+  }
+  static constexpr int kSpinRounds = 64;
+  static constexpr int kWaitRounds = 100000;
 
   void ApplyLocked(const struct inotify_event& event) {
     auto watch = watches.find(event.wd);
