@@ -233,6 +233,10 @@ struct VersionTexts {
   std::string entityTag;
 };
 
+// A compressed copy up to this size is kept in memory with its version, as
+// the file cache keeps small files: every entry holds at most this much of it.
+constexpr int64_t kKeptCopyBytes = int64_t{32} << 10;
+
 // The compressed copy of a version, open, and its bytes when it is small.
 struct CompressedCopy {
   platform::File file;
@@ -280,7 +284,7 @@ std::shared_ptr<const CompressedCopy> KeepCopy(const platform::FileCacheEntry& e
   auto kept = std::make_shared<CompressedCopy>();
   kept->file = std::move(copy);
   kept->facts = facts;
-  if (facts.size <= SendSize()) {
+  if (facts.size <= std::min<int64_t>(SendSize(), kKeptCopyBytes)) {
     kept->hasBytes = ReadAll(kept->file, facts.size, kept->bytes) &&
                      static_cast<int64_t>(kept->bytes.size()) == facts.size;
     if (!kept->hasBytes) kept->bytes.clear();
