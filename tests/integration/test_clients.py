@@ -67,6 +67,7 @@ def site(program, start_worker):
 
 # ---- query strings reach CGI programs as they were sent -----------------------
 
+@pytest.mark.cgi
 def test_php_reads_the_query_as_sent_and_encoded_question_marks_name_files(program, start_worker):
     root = program.path("site")
     os.makedirs(root)
@@ -196,6 +197,7 @@ def test_modern_types_and_only_compressible_ones_get_a_gzip_copy(program, site):
     assert len(os.listdir(program.path("WebCache"))) == 5
 
 
+@pytest.mark.cgi
 def test_cgi_output_is_compressed_only_when_its_type_shrinks(program, start_worker):
     root = program.path("site")
     os.makedirs(root)

@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import closed_by_peer, http_get, raw_exchange, read_response
+from conftest import WINDOWS, closed_by_peer, http_get, raw_exchange, read_response
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
@@ -66,7 +66,7 @@ def test_fallback_site_serves_webroot(program, site, compressed):
 
 
 def test_host_selection_by_name_port_and_case(program, site):
-    root = program.path("sites", "www")
+    root = program.native("sites", "www")
     program.write("sites/www/home.htm", b"www home")
     program.write("Hosts/www.test", root + ";home.htm;Static;None;None")
     program.write("Hosts/bad.test", root + ";home;Static;None;None")
@@ -98,7 +98,10 @@ def test_traversal_is_forbidden(program, site, target):
 def test_lookalikes_stay_inside(program, site, target):
     w = site()
     raw = raw_exchange(w.port, ("GET %s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n" % target).encode())
-    assert raw.startswith(b"HTTP/1.1 404 Not Found\r\n"), raw[:200]
+    # Windows strips the dots that end a segment ("...." names the folder
+    # itself there), so the Windows build refuses such a segment outright.
+    expected = b"HTTP/1.1 403 Forbidden\r\n" if WINDOWS and "/....//" in target else b"HTTP/1.1 404 Not Found\r\n"
+    assert raw.startswith(expected), raw[:200]
     assert b"TOP-SECRET" not in raw
 
 
@@ -273,6 +276,7 @@ def test_head_and_get_heads_match(program, site):
     assert raw.endswith(b"\r\n\r\n")
 
 
+@pytest.mark.posix_only("FIFOs are a Linux file type")
 def test_fifo_is_forbidden_and_does_not_hang(program, site):
     os.mkfifo(program.path("WebRoot", "pipe"))
     w = site()

@@ -130,6 +130,7 @@ def test_newcomers_are_served_while_a_client_holds_connections(program, web, kin
             s.close()
 
 
+@pytest.mark.posix_only("the descriptor limit (RLIMIT_NOFILE), which Windows does not have")
 def test_descriptor_limit_is_raised_to_the_hard_limit(program, web):
     hard = 4096
     program.launcher = ["prlimit", "--nofile=256:%d" % hard, "--"]
