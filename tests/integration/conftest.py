@@ -193,6 +193,8 @@ class ProgramDir:
         # Put in front of the worker's command line (to run it as another
         # account, say).
         self.launcher = []
+        # Extra environment of the worker (a locale, say).
+        self.env = {}
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
@@ -259,22 +261,23 @@ class ProgramDir:
         except FileNotFoundError:
             return ""
 
-    def access_logs(self):
+    def access_logs(self, encoding="utf-8"):
+        """The access logs as text; they are in the worker's code page."""
         logs = self.path("WebLogs")
         text = ""
         for name in sorted(os.listdir(logs)):
             with open(os.path.join(logs, name), "rb") as f:
-                text += f.read().decode("utf-8", "replace")
+                text += f.read().decode(encoding, "replace")
         return text
 
-    def access_logs_once(self, needle, timeout=5.0):
+    def access_logs_once(self, needle, timeout=5.0, encoding="utf-8"):
         """The access logs once they hold `needle`: a line is written just
         after its answer leaves, so a client can read the answer first."""
         deadline = time.monotonic() + timeout
-        text = self.access_logs()
+        text = self.access_logs(encoding)
         while needle not in text and time.monotonic() < deadline:
             time.sleep(0.02)
-            text = self.access_logs()
+            text = self.access_logs(encoding)
         return text
 
 
@@ -284,12 +287,12 @@ class Worker:
     def __init__(self, program, wait=True, timeout=15):
         self.program = program
         self.port = program.port
-        env = None
+        env = dict(os.environ, **program.env) if program.env else None
         self.race_reports = None
         if THREAD_SANITIZED:
             self.race_reports = tempfile.mkdtemp(prefix="zevra-tsan-")
             options = "log_path=%s/report" % self.race_reports
-            env = dict(os.environ, TSAN_OPTIONS=(os.environ.get("TSAN_OPTIONS", "") + " " + options).strip())
+            env = dict(env or os.environ, TSAN_OPTIONS=(os.environ.get("TSAN_OPTIONS", "") + " " + options).strip())
         self.proc = subprocess.Popen([*program.launcher, *program.command("/worker")], cwd=program.root, env=env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         if wait:
