@@ -9,6 +9,8 @@
 // go to that link's folder only.
 #include "platform/FileCache.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -21,6 +23,8 @@
 #include <unistd.h>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/Descriptor.h"
 
 namespace zevra::platform {
 namespace {
@@ -211,6 +215,10 @@ struct FileCache::State {
 };
 
 FileCache::FileCache(FileCacheLimits limits) : state_(std::make_unique<State>()) {
+  // Each entry holds a descriptor: at most a quarter of what the process
+  // may hold, so that connections never run short because of the cache.
+  const uint64_t descriptors = DescriptorLimit();
+  if (descriptors > 0) limits.entries = std::min<size_t>(limits.entries, std::max<uint64_t>(16, descriptors / 4));
   state_->limits = limits;
   state_->fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
 }
