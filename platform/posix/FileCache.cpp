@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <map>
+#include <set>
 #include <thread>
 #include <mutex>
 #include <sys/inotify.h>
@@ -59,6 +60,10 @@ struct FileCache::State {
   // Where each watch sits: a watch may be reached by more than one path (a
   // hard link, a folder mounted twice).
   std::unordered_map<int, std::vector<std::string>> watches;
+  // Folders (every one from the root down) that are watched and were found
+  // to hold no link, with nothing notified about them since: a look at a
+  // file in one of them sets no watch on them again.
+  std::set<std::string, std::less<>> plainFolders;
   // Looks at paths that are under way outside the lock: a notification that
   // hits one of them while it is under way makes it a look kept by nobody.
   struct Pending {
@@ -88,10 +93,14 @@ struct FileCache::State {
     for (Pending* p : pending) {
       if (Within(p->path, target)) p->spoiled = true;
     }
+    for (auto at = plainFolders.lower_bound(target); at != plainFolders.end() && at->starts_with(target);) {
+      at = Within(*at, target) ? plainFolders.erase(at) : std::next(at);
+    }
   }
 
   void DropAllLocked() {
     entries.clear();
+    plainFolders.clear();
     bytes = 0;
     for (Pending* p : pending) p->spoiled = true;
   }
@@ -247,15 +256,17 @@ FileCacheRef FileCache::Open(const std::string& path) {
   const std::string folder = path.substr(0, path.rfind('/'));
 
   State::Pending pending{path};
+  bool folderKnown = false;
   {
     // Watches first, from the root down, then the look: a change after a
     // watch is set is notified, and one before it is seen by the look.
     std::lock_guard guard(s.lock);
+    folderKnown = s.plainFolders.contains(folder);
     bool watched = true;
-    for (size_t at = 0; watched && at != std::string::npos; at = folder.find('/', at + 1)) {
+    for (size_t at = 0; !folderKnown && watched && at != std::string::npos; at = folder.find('/', at + 1)) {
       watched = s.WatchLocked(folder.substr(0, at), kFolderEvents);
     }
-    if (watched && !folder.empty()) watched = s.WatchLocked(folder, kFolderEvents);
+    if (!folderKnown && watched && !folder.empty()) watched = s.WatchLocked(folder, kFolderEvents);
     if (!watched || s.watches.size() > s.limits.watches) {
       // Out of watches: start over next time, look afresh this time.
       if (watched) s.ForgetWatchesLocked();
@@ -274,8 +285,9 @@ FileCacheRef FileCache::Open(const std::string& path) {
   // go unseen: such paths are looked at, never kept.
   char resolved[PATH_MAX];
   struct stat st;
-  const bool folderPlain = ::realpath(folder.empty() ? "/" : folder.c_str(), resolved) != nullptr &&
-                           folder == (std::string_view(resolved) == "/" ? std::string_view() : resolved);
+  const bool folderPlain =
+      folderKnown || (::realpath(folder.empty() ? "/" : folder.c_str(), resolved) != nullptr &&
+                      folder == (std::string_view(resolved) == "/" ? std::string_view() : resolved));
   const bool nameLstat = ::lstat(path.c_str(), &st) == 0;
   const bool namePlain = folderPlain && (nameLstat ? !S_ISLNK(st.st_mode) : errno == ENOENT);
   FileCacheRef entry = LookAtFile(path, s.limits.smallFile);
@@ -283,6 +295,10 @@ FileCacheRef FileCache::Open(const std::string& path) {
   // Whatever changed while we looked is applied first: it spoils the look.
   const auto guard = s.TakeIn();
   std::erase(s.pending, &pending);
+  if (!pending.spoiled && folderPlain && !folderKnown) {
+    for (size_t at = 0; at != std::string::npos; at = folder.find('/', at + 1)) s.plainFolders.emplace(folder.substr(0, at));
+    s.plainFolders.emplace(folder);
+  }
   const bool exists = entry->facts.exists;
   // A file that is there needs its own watch; a name that is missing needs
   // only its folder's (a creation there is notified).

@@ -120,6 +120,20 @@ TEST_F(FileCacheTest, KeepsNoPathThroughALink) {
   EXPECT_FALSE(cache_.Open(dir_.Path("link/a.txt"))->facts.exists);
 }
 
+TEST_F(FileCacheTest, AFolderReplacedByALinkIsTrustedNoMore) {
+  const std::string file = dir_.Write("site/real/a.txt", "one");
+  dir_.Write("site/other/a.txt", "two");
+  EXPECT_EQ(cache_.Open(file)->bytes, "one");
+  EXPECT_EQ(cache_.Open(dir_.Path("site/real/b.txt"))->facts.exists, false);
+  EXPECT_EQ(cache_.Count(), 2u);
+  std::filesystem::rename(dir_.Path("site/real"), dir_.Path("site/old"));
+  std::filesystem::create_directory_symlink(dir_.Path("site/other"), dir_.Path("site/real"));
+  EXPECT_EQ(cache_.Open(file)->bytes, "two");
+  EXPECT_EQ(cache_.Count(), 0u) << "nothing is kept through the link";
+  WriteInPlace(dir_.Path("site/other/a.txt"), "TWO");
+  EXPECT_EQ(cache_.Open(file)->bytes, "TWO");
+}
+
 TEST_F(FileCacheTest, NoLookUpOvertakesACompletedChangeUnderThreads) {
   // A writer counts up in place; readers note the last count whose write
   // has returned and then look: the look may never show less.
