@@ -133,20 +133,41 @@ const std::string& CurrentTimestamp() {
 
 std::string LogTimestamp() { return CurrentTimestamp(); }
 
-std::string EscapeLogText(std::string_view text) {
+namespace {
+
+// Appends text with bytes below 0x20 and 0x7F as \xHH; plain runs are
+// copied whole, so the usual text costs one append and no temporary. A
+// plain `from` byte is written as `to` (the local path separator as "/").
+void AppendEscapedLogText(std::string& out, std::string_view text, char from = '\0', char to = '\0') {
   static const char kHex[] = "0123456789ABCDEF";
+  size_t start = 0;
+  const auto appendPlain = [&](size_t end) {
+    const size_t at = out.size();
+    out.append(text.data() + start, end - start);
+    if (from != '\0') {
+      for (size_t k = at; k < out.size(); ++k) {
+        if (out[k] == from) out[k] = to;
+      }
+    }
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char b = static_cast<unsigned char>(text[i]);
+    if (b >= 0x20 && b != 0x7F) continue;
+    appendPlain(i);
+    out += "\\x";
+    out += kHex[b >> 4];
+    out += kHex[b & 15];
+    start = i + 1;
+  }
+  appendPlain(text.size());
+}
+
+}  // namespace
+
+std::string EscapeLogText(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (char c : text) {
-    unsigned char b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7F) {
-      out += "\\x";
-      out += kHex[b >> 4];
-      out += kHex[b & 15];
-    } else {
-      out += c;
-    }
-  }
+  AppendEscapedLogText(out, text);
   return out;
 }
 
@@ -155,30 +176,30 @@ std::string AccessLogMessage(ConnId conn, const HttpRequest& request, std::strin
   std::string address;
   uint16_t port = 0;
   const bool known = Link().RemoteAddress(conn, address, port);
-  std::string path = request.Directory;
-  if constexpr (platform::kPathSeparator != '/') {
-    for (char& c : path) {
-      if (c == platform::kPathSeparator) c = '/';
-    }
-  }
-  path += request.FileName;
   std::string line;
-  line.reserve(address.size() + path.size() + request.UserAgent.size() + 48);
+  line.reserve(address.size() + request.Directory.size() + request.FileName.size() + request.Method.size() +
+               request.UserAgent.size() + 48);
   line += address;
   if (withPort) {
     line += ':';
     AppendZeroPadded(line, known ? port : 0, 1);
   }
   line += " \"";
-  line += EscapeLogText(request.Method);
+  AppendEscapedLogText(line, request.Method);
   line += ' ';
-  line += EscapeLogText(path);
+  // The path as the client wrote it: Directory with "/" again, then FileName.
+  if constexpr (platform::kPathSeparator != '/') {
+    AppendEscapedLogText(line, request.Directory, platform::kPathSeparator, '/');
+  } else {
+    AppendEscapedLogText(line, request.Directory);
+  }
+  AppendEscapedLogText(line, request.FileName);
   line += " HTTP/1.1\" ";
-  line += EscapeLogText(status);
+  AppendEscapedLogText(line, status);
   line += ' ';
-  line += EscapeLogText(contentLength);
+  AppendEscapedLogText(line, contentLength);
   line += " \"";
-  line += EscapeLogText(request.UserAgent);
+  AppendEscapedLogText(line, request.UserAgent);
   line += '"';
   return line;
 }
