@@ -100,8 +100,8 @@ def test_each_line_is_there_right_after_its_answer(program, start_worker):
             text = program.access_logs_once(needle, timeout=2.0)
             waited = time.monotonic() - arrived
             assert needle in text, "no line for %s within 2 s" % agent
-            if waited < 0.1:
+            if waited < 0.25:
                 prompt += 1
     # A writer that held lines for a timer (say once a second) would miss
     # this for most rounds; a busy machine may delay a few.
-    assert prompt >= rounds * 3 // 4, "only %d of %d lines came within 100 ms" % (prompt, rounds)
+    assert prompt >= rounds * 3 // 4, "only %d of %d lines came within 250 ms" % (prompt, rounds)
