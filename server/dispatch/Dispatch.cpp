@@ -154,11 +154,12 @@ Mapping MapRequest(Dispatched& d, bool getHandler) {
 
 // Parsed in place: receive buffering leaves the head alone while the
 // handler runs, and the buffer keeps its capacity for the next request.
-HttpRequest ParseContextHead(ConnectionContext& context) {
+// `request` is a fresh record.
+void ParseContextHead(ConnectionContext& context, HttpRequest& request) {
   std::lock_guard<std::recursive_mutex> guard(context.lock);
   size_t length = context.headLength > 0 ? static_cast<size_t>(context.headLength) : 0;
   if (length > context.headBuffer.size()) length = context.headBuffer.size();
-  return ParseRequestHead(std::string_view(context.headBuffer.data(), length));
+  ParseRequestHeadInto(std::string_view(context.headBuffer.data(), length), request);
 }
 
 // The common opening. Returns false when the request has been answered
@@ -168,7 +169,7 @@ bool OpenRequest(ConnId conn, ConnectionContext& context, Dispatched& d, bool ge
     std::lock_guard<std::recursive_mutex> guard(context.lock);
     context.state = kStateHandling;
   }
-  d.request = ParseContextHead(context);
+  ParseContextHead(context, d.request);
   HttpRequest& request = d.request;
   ResponseHead& response = d.response;
 
@@ -283,7 +284,7 @@ bool PostBodyWanted(ConnId conn) {
   // The same mapping the handler will make, from the head alone: only a
   // script this site may run reads the body.
   Dispatched d;
-  d.request = ParseContextHead(*context);
+  ParseContextHead(*context, d.request);
   return MapRequest(d, false) == Mapping::kMapped && d.request.Method == "POST" && IsCgiRequest(d) && MayRunCgi(d);
 }
 
@@ -331,7 +332,8 @@ void HandleOtherRequest(ConnId conn) {
     std::lock_guard<std::recursive_mutex> guard(context->lock);
     context->state = kStateHandling;
   }
-  const HttpRequest request = ParseContextHead(*context);
+  HttpRequest request;
+  ParseContextHead(*context, request);
   // Whatever the target or the host, the method is what this server
   // lacks; the page is the same for every site.
   ResponseHead response;
