@@ -14,6 +14,7 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 
 set(ZEVRA_WINDOWS_UNIT_TESTS
     unit/platform/FileFactsTest.cpp
+    unit/platform/ProgramControlTest.cpp
     unit/common/ProfileTest.cpp
     unit/common/TextTest.cpp
     unit/core/ProgramPathsTest.cpp
