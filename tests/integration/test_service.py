@@ -14,6 +14,8 @@ import pytest
 
 from conftest import ProgramDir, exit_code, free_port
 
+pytestmark = pytest.mark.posix_only("the daemon under systemd and init scripts, with Linux signals")
+
 SERVICE_SCRIPT = "/etc/init.d/Zevra"
 needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="managing services needs root")
 needs_sysv = pytest.mark.skipif(os.path.isdir("/run/systemd/system"), reason="systemd runs here")
