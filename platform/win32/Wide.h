@@ -12,6 +12,13 @@ namespace zevra::platform {
 std::wstring Utf8ToWide(std::string_view text);
 std::string WideToUtf8(std::wstring_view text);
 
+// Whether the code page holds every character of text exactly: converted
+// to it without "best fit" substitutes and back, text comes out unchanged.
+// A program that reads its command line in that code page then sees what
+// was sent (best fit turns U+FF02 into '"' and, in some code pages, a soft
+// hyphen into '-').
+bool FitsCodePageExactly(std::wstring_view text, unsigned codePage);
+
 // Seconds since 1970 (UTC) of a FILETIME (100 ns since 1601).
 int64_t UnixSecondsOfFileTime(const FILETIME& time);
 

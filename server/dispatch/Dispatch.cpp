@@ -13,6 +13,7 @@
 #include "platform/File.h"
 #include "platform/Path.h"
 #include "platform/System.h"
+#include "platform/WindowsNames.h"
 #include "server/cgi/Cgi.h"
 #include "server/core/ConnectionContext.h"
 #include "server/core/OsDetail.h"
@@ -146,6 +147,13 @@ Mapping MapRequest(Dispatched& d, bool getHandler) {
     d.localPath += record.defaultDocument;
     d.file = platform::File::OpenWithFacts(d.localPath, d.facts);
     d.lastError = platform::LastErrorCode();
+  }
+  // A short alias ("SCRIPT~1.PHP") names a file by a name that is not its
+  // own: the tests made on the requested name (the CGI extension, the
+  // trailing dot) would judge another name than the file's.
+  if (d.facts.exists && platform::MayBeShortAlias(d.requestedPath) &&
+      platform::UsesShortNameAlias(d.documentRoot, d.localPath)) {
+    return Mapping::kUnsafePath;
   }
   request.LocalPath = d.localPath;
   return Mapping::kMapped;
