@@ -1,6 +1,7 @@
 #include "platform/WindowsNames.h"
 
 #include <array>
+#include <cctype>
 
 namespace zevra::platform {
 namespace {
@@ -64,7 +65,7 @@ bool IsWindowsSafeSegment(std::string_view segment) {
 
 bool MayBeShortAlias(std::string_view path) {
   for (size_t i = path.find('~'); i != std::string_view::npos; i = path.find('~', i + 1)) {
-    if (i + 1 < path.size() && path[i + 1] >= '0' && path[i + 1] <= '9') return true;
+    if (i + 1 < path.size() && std::isalnum(static_cast<unsigned char>(path[i + 1])) != 0) return true;
   }
   return false;
 }

@@ -28,8 +28,10 @@ bool IsWindowsSafeSegment(std::string_view segment);
 bool IsReservedDeviceName(std::string_view segment);
 
 // Whether a name or path may hold the short (8.3) alias of a longer name:
-// such aliases carry '~' followed by a digit ("SCRIPT~1.PHP"). Only paths
-// with one are worth asking the file system about.
+// such aliases carry '~' followed by a digit on Windows ("SCRIPT~1.PHP")
+// and by letters of a hash on other file systems that make them (Wine's
+// "LONG~W01.PHP"). Only paths with one are worth asking the file system
+// about.
 bool MayBeShortAlias(std::string_view path);
 
 // One argument quoted for the Microsoft C runtime's parser, which most

@@ -16,6 +16,7 @@ set(ZEVRA_WINDOWS_UNIT_TESTS
     unit/platform/FileFactsTest.cpp
     unit/platform/WindowsNamesTest.cpp
     windows/ProcessWindowsTest.cpp
+    windows/CgiGatewayWindowsTest.cpp
     unit/common/ProfileTest.cpp
     unit/common/TextTest.cpp
     unit/core/ProgramPathsTest.cpp

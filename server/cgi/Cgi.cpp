@@ -52,18 +52,18 @@ void RunCgi(ConnId conn, HttpRequest& request, ResponseHead& response, std::stri
     return;
   }
 
-  // Only an existing regular file is run: the interpreter is never started
-  // on a path that names nothing, a directory or a device.
-  if (int error = platform::RegularFileError(scriptPath); error != 0) {
-    SendErrorPage(404, request, response, conn, OsDetail(error));
-    return;
-  }
-
   // The script path goes into the program's command line: where that is
   // one text the program splits itself, a quote in it could end the
   // argument early and hand the rest to the program as options.
   if (!platform::PassesAsOneArgument(scriptPath)) {
     SendErrorPage(403, request, response, conn);
+    return;
+  }
+
+  // Only an existing regular file is run: the interpreter is never started
+  // on a path that names nothing, a directory or a device.
+  if (int error = platform::RegularFileError(scriptPath); error != 0) {
+    SendErrorPage(404, request, response, conn, OsDetail(error));
     return;
   }
 

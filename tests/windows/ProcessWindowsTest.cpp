@@ -15,6 +15,7 @@
 
 #include "platform/Clock.h"
 #include "platform/CodePage.h"
+#include "platform/Path.h"
 #include "platform/System.h"
 #include "platform/win32/Wide.h"
 
@@ -308,6 +309,43 @@ TEST(WindowsChild, AFaultOfTheChildIsToldFromAnExit) {
   ASSERT_TRUE(failed.WaitForExit(15000));
   failed.Stop();
   EXPECT_FALSE(failed.Crashed());
+}
+
+}  // namespace
+}  // namespace zevra::platform
+
+namespace zevra::platform {
+namespace {
+
+TEST(WindowsPaths, ShortAliasesBelowTheRootAreSeen) {
+  const std::string root = ProgramDirectory() + "\\alias_root_" + std::to_string(CurrentProcessId());
+  ASSERT_TRUE(::CreateDirectoryW(Utf8ToWide(root).c_str(), nullptr));
+  ASSERT_TRUE(::CreateDirectoryW(Utf8ToWide(root + "\\long folder name").c_str(), nullptr));
+  const std::string longFile = root + "\\long folder name\\longscriptname.phpx";
+  HANDLE file = ::CreateFileW(Utf8ToWide(longFile).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  ::CloseHandle(file);
+  wchar_t shortPath[MAX_PATH] = {};
+  ASSERT_GT(::GetShortPathNameW(Utf8ToWide(longFile).c_str(), shortPath, MAX_PATH), 0u);
+  const std::string shortFile = WideToUtf8(shortPath);
+  ASSERT_NE(shortFile, longFile);
+
+  EXPECT_FALSE(UsesShortNameAlias(root, longFile));
+  EXPECT_FALSE(UsesShortNameAlias(root, root + "\\LONG FOLDER NAME\\LongScriptName.PHPX"));
+  EXPECT_TRUE(UsesShortNameAlias(root, shortFile)) << shortFile;
+  // Only the folder, or only the file, by its alias.
+  const size_t cut = shortFile.rfind('\\');
+  EXPECT_TRUE(UsesShortNameAlias(root, shortFile.substr(0, cut) + "\\longscriptname.phpx"));
+  EXPECT_TRUE(UsesShortNameAlias(root, root + "\\long folder name" + shortFile.substr(cut)));
+  // The root itself may be written any way the administrator likes.
+  wchar_t shortRoot[MAX_PATH] = {};
+  ASSERT_GT(::GetShortPathNameW(Utf8ToWide(root).c_str(), shortRoot, MAX_PATH), 0u);
+  EXPECT_FALSE(UsesShortNameAlias(WideToUtf8(shortRoot), WideToUtf8(shortRoot) + "\\long folder name\\longscriptname.phpx"));
+  EXPECT_FALSE(UsesShortNameAlias(root, root + "\\no such file.txt"));
+
+  ::DeleteFileW(Utf8ToWide(longFile).c_str());
+  ::RemoveDirectoryW(Utf8ToWide(root + "\\long folder name").c_str());
+  ::RemoveDirectoryW(Utf8ToWide(root).c_str());
 }
 
 }  // namespace

@@ -34,11 +34,12 @@ TEST(WindowsSegments, DeviceNamesInAnyCaseWithOrWithoutExtension) {
   }
 }
 
-TEST(WindowsSegments, ShortAliasesAreTildeAndDigit) {
+TEST(WindowsSegments, ShortAliasesHaveATildeBeforeALetterOrDigit) {
   EXPECT_TRUE(MayBeShortAlias("SCRIPT~1.PHP"));
   EXPECT_TRUE(MayBeShortAlias("/dir/LONGFO~12/x"));
-  EXPECT_FALSE(MayBeShortAlias("~user/a.php"));
+  EXPECT_TRUE(MayBeShortAlias("/LONG~W01.PHP"));
   EXPECT_FALSE(MayBeShortAlias("backup~"));
+  EXPECT_FALSE(MayBeShortAlias("a~.php~/x"));
   EXPECT_FALSE(MayBeShortAlias("a.php"));
 }
 
