@@ -105,11 +105,15 @@ bool IsAcceptableHostName(std::string_view name) {
         break;
     }
   }
-  return platform::IsAcceptablePathSegment(platform::Utf8ToCodePage(name));
+  // The name as the file system gets it: UTF-8 like every name inside (the
+  // wide form on Windows). In its code-page form a double-byte character
+  // could end in the byte of '\' (0x5C in GBK) and pass for a separator.
+  return platform::IsAcceptablePathSegment(name);
 }
 
 std::string HostFilePath(const std::string& programDirectory, std::string_view name) {
-  return HostsDirectoryOf(programDirectory) + platform::kPathSeparator + platform::Utf8ToCodePage(name);
+  // ListHostFiles gives the names back as they are here.
+  return HostsDirectoryOf(programDirectory) + platform::kPathSeparator + std::string(name);
 }
 
 std::string JoinHostFields(const std::string (&fields)[kHostFieldCount]) {

@@ -11,6 +11,26 @@ File& File::operator=(File&& other) noexcept {
   return *this;
 }
 
+MappedView::MappedView(MappedView&& other) noexcept
+    : data_(other.data_), length_(other.length_), valid_(other.valid_) {
+  other.data_ = nullptr;
+  other.length_ = 0;
+  other.valid_ = false;
+}
+
+MappedView& MappedView::operator=(MappedView&& other) noexcept {
+  if (this != &other) {
+    Unmap();
+    data_ = other.data_;
+    length_ = other.length_;
+    valid_ = other.valid_;
+    other.data_ = nullptr;
+    other.length_ = 0;
+    other.valid_ = false;
+  }
+  return *this;
+}
+
 bool ReadWholeFile(const std::string& path, std::string& out) {
   File file = File::OpenRead(path);
   if (!file) return false;

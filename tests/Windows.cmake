@@ -13,10 +13,13 @@
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 set(ZEVRA_WINDOWS_UNIT_TESTS
+    unit/platform/CodePageTest.cpp
     unit/platform/FileFactsTest.cpp
     unit/platform/WindowsNamesTest.cpp
     windows/ProcessWindowsTest.cpp
     windows/CgiGatewayWindowsTest.cpp
+    unit/common/HostFileTest.cpp
+    unit/common/ProfileEditorTest.cpp
     unit/common/ProfileTest.cpp
     unit/common/TextTest.cpp
     unit/core/ProgramPathsTest.cpp
@@ -32,6 +35,7 @@ set(ZEVRA_WINDOWS_UNIT_TESTS
     unit/response/LogsTest.cpp
     unit/response/StaticFileTest.cpp
     unit/response/DirectoryListingTest.cpp
+    unit/response/RedirectTest.cpp
     unit/dispatch/DispatchTest.cpp
     unit/dispatch/HostTableTest.cpp
     unit/cgi/CgiCommandTest.cpp
@@ -45,10 +49,7 @@ target_compile_options(zevra_unit_tests PRIVATE -Wno-restrict)
 target_link_libraries(zevra_unit_tests PRIVATE zevra_server_process gtest_main gmock ZLIB::ZLIB)
 # Cases that state POSIX facts rather than the code's, left out here:
 #   '/' as the separator of server paths (the Windows build uses '\'):
-#     RequestParser.BrowserRequestFillsItsFields, RequestParser.TargetIsSplitThenOnlyThePathDecoded,
-#     SplitTarget.ReportsAndLeavesFieldsAlone, HostFiles.MissingOrEmptyHostsGivesTheFallbackSite,
-#     Validators.EntityTagAndCacheName, CgiCommand.PlaceholderBecomesOneArgument…,
-#     CgiCommand.QuotesGroupBlanksAndAreDropped
+#     CgiCommand.PlaceholderBecomesOneArgument…, CgiCommand.QuotesGroupBlanksAndAreDropped
 #   a UTF-8 code page (Wine's ANSI code page is 1252):
 #     Utf8ToAnsi.InvalidSequencesBecomeReplacementCharacters
 #   names Windows cannot hold ('<', '>' in a file name): ListingPage.HostileNamesCannotRunScript
@@ -58,9 +59,6 @@ target_link_libraries(zevra_unit_tests PRIVATE zevra_server_process gtest_main g
 #   a body that spans several 4 KiB views (views are 64 KiB on Windows):
 #     Dispatch.BodyLoopEndsWhenTheConnectionGoes
 set(ZEVRA_WINDOWS_EXCLUDED
-    RequestParser.BrowserRequestFillsItsFields RequestParser.TargetIsSplitThenOnlyThePathDecoded
-    SplitTarget.ReportsAndLeavesFieldsAlone HostFiles.MissingOrEmptyHostsGivesTheFallbackSite
-    Validators.EntityTagAndCacheName
     CgiCommand.PlaceholderBecomesOneArgumentAndWorkingDirectoryIsTheProgramsDirectory
     CgiCommand.QuotesGroupBlanksAndAreDropped
     Utf8ToAnsi.InvalidSequencesBecomeReplacementCharacters ListingPage.HostileNamesCannotRunScript
@@ -71,6 +69,13 @@ list(JOIN ZEVRA_WINDOWS_EXCLUDED ":" ZEVRA_WINDOWS_EXCLUDED_FILTER)
 # on a loaded machine, so one ctest entry per case would blow the budget.
 add_test(NAME windows_unit_tests COMMAND zevra_unit_tests "--gtest_filter=-${ZEVRA_WINDOWS_EXCLUDED_FILTER}")
 set_tests_properties(windows_unit_tests PROPERTIES ENVIRONMENT "ZEVRA_SOURCE_DIR=${PROJECT_SOURCE_DIR}" TIMEOUT 600)
+# The same cases under the ANSI code page 936 (GBK), a double-byte one.
+add_test(NAME windows_unit_tests_gbk
+         COMMAND /bin/sh ${CMAKE_CURRENT_SOURCE_DIR}/windows/run-under-gbk.sh ${CMAKE_BINARY_DIR}/locale
+                 ${PROJECT_SOURCE_DIR}/scripts/wine-run $<TARGET_FILE:zevra_unit_tests>
+                 "--gtest_filter=-${ZEVRA_WINDOWS_EXCLUDED_FILTER}")
+set_tests_properties(windows_unit_tests_gbk PROPERTIES
+                     ENVIRONMENT "ZEVRA_SOURCE_DIR=${PROJECT_SOURCE_DIR};ZEVRA_EXPECT_CODE_PAGE=936" TIMEOUT 600)
 
 # The child the process tests start: it reports how it was started (its
 # arguments as both of the C runtime's parsers split them, its environment)
@@ -91,3 +96,28 @@ add_test(NAME windows_version_and_exit_code
 add_test(NAME windows_gzip_ordinals
          COMMAND /bin/sh ${CMAKE_CURRENT_SOURCE_DIR}/windows/check-gzip-exports.sh
                  ${ZEVRA_MINGW_PREFIX}-objdump $<TARGET_FILE:zevra_gzip> $<TARGET_FILE:Zevra>)
+
+# The integration suite of the Linux build against Zevra.exe under Wine, in
+# temporary program directories laid out like the Linux ones: the same
+# tests, parameterised where the platforms differ (see conftest.py); those
+# that need what only Linux has, or run Linux CGI programs, are left out
+# and counted at the end of the run. Exit codes are read whole through the
+# runner above.
+add_test(NAME windows_integration
+         COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_SOURCE_DIR}/integration)
+set_tests_properties(windows_integration PROPERTIES
+                     ENVIRONMENT "ZEVRA_DIR=${ZEVRA_PROGRAM_DIR};ZEVRA_TARGET=windows;ZEVRA_EXIT_CODE_RUNNER=$<TARGET_FILE:ExitCodeRunner>"
+                     TIMEOUT 600)
+
+# The service through Wine's service control manager, the crash report of a
+# provoked access violation (a build with ZEVRA_CRASH_PROBE) and the packed
+# zip serving its own site. The service "Zevra" is installed in the run's
+# Wine prefix and removed again by the tests themselves.
+add_executable(EndProcess windows/EndProcess.cpp)
+set_target_properties(EndProcess PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+add_test(NAME windows_service_and_crash
+         COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider
+                 ${CMAKE_CURRENT_SOURCE_DIR}/windows/test_service_and_crash.py)
+set_tests_properties(windows_service_and_crash PROPERTIES
+                     ENVIRONMENT "ZEVRA_DIR=${ZEVRA_PROGRAM_DIR};ZEVRA_WINE_RUN=${PROJECT_SOURCE_DIR}/scripts/wine-run;ZEVRA_TEST_TOOLS=${CMAKE_BINARY_DIR}/tests;ZEVRA_CRASH_PROBE_BUILD=${ZEVRA_CRASH_PROBE};ZEVRA_CPACK=${CMAKE_CPACK_COMMAND};ZEVRA_CPACK_CONFIG=${CMAKE_BINARY_DIR}/CPackConfig.cmake"
+                     TIMEOUT 300 RESOURCE_LOCK zevra_system_service)

@@ -210,26 +210,6 @@ bool ReplaceFileWith(const std::string& from, const std::string& to) {
 
 bool RemoveFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
-MappedView::MappedView(MappedView&& other) noexcept
-    : data_(other.data_), length_(other.length_), valid_(other.valid_) {
-  other.data_ = nullptr;
-  other.length_ = 0;
-  other.valid_ = false;
-}
-
-MappedView& MappedView::operator=(MappedView&& other) noexcept {
-  if (this != &other) {
-    Unmap();
-    data_ = other.data_;
-    length_ = other.length_;
-    valid_ = other.valid_;
-    other.data_ = nullptr;
-    other.length_ = 0;
-    other.valid_ = false;
-  }
-  return *this;
-}
-
 MappedView MappedView::Map(const File& file, int64_t offset, size_t length) {
   MappedView view;
   if (length == 0) {

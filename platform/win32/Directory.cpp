@@ -50,8 +50,10 @@ bool DirectoryReader::Next(DirectoryEntry& entry) {
     handle_->hasPending = false;
     const std::wstring_view name(data.cFileName);
     if (name == L"." || name == L"..") continue;
+    // An entry no path can name cannot be opened, served or removed.
+    if (!IsNameableFileName(name)) continue;
     entry = DirectoryEntry{};
-    entry.name = WideToUtf8(name);
+    entry.name = FileNameToUtf8(name);
     entry.attributes = data.dwFileAttributes;
     entry.isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     entry.isRegular = (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;

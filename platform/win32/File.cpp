@@ -227,26 +227,24 @@ bool ReplaceFileWith(const std::string& from, const std::string& to) {
   return ::MoveFileExW(Utf8ToWide(from).c_str(), Utf8ToWide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-bool RemoveFile(const std::string& path) { return ::DeleteFileW(Utf8ToWide(path).c_str()) != 0; }
-
-MappedView::MappedView(MappedView&& other) noexcept
-    : data_(other.data_), length_(other.length_), valid_(other.valid_) {
-  other.data_ = nullptr;
-  other.length_ = 0;
-  other.valid_ = false;
-}
-
-MappedView& MappedView::operator=(MappedView&& other) noexcept {
-  if (this != &other) {
-    Unmap();
-    data_ = other.data_;
-    length_ = other.length_;
-    valid_ = other.valid_;
-    other.data_ = nullptr;
-    other.length_ = 0;
-    other.valid_ = false;
+bool RemoveFile(const std::string& path) {
+  // DeleteFileW only marks a file that is still open elsewhere (a copy
+  // being sent, a log): its name stays, and cannot be created again, until
+  // the last handle goes. Windows 10 1709 and later can take the name away
+  // at once, as POSIX does; older systems, FAT volumes and Wine refuse
+  // that, and the file is then marked as before.
+  const std::wstring wide = Utf8ToWide(path);
+  HANDLE h = ::CreateFileW(wide.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                           nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);  // not in mingw's headers
+    constexpr DWORD kDeleteAtOnce = 0x1 | 0x2;  // FILE_DISPOSITION_FLAG_DELETE | _POSIX_SEMANTICS
+    DWORD flags = kDeleteAtOnce;
+    const bool removed = ::SetFileInformationByHandle(h, kFileDispositionInfoEx, &flags, sizeof flags) != 0;
+    ::CloseHandle(h);
+    if (removed) return true;
   }
-  return *this;
+  return ::DeleteFileW(wide.c_str()) != 0;
 }
 
 MappedView MappedView::Map(const File& file, int64_t offset, size_t length) {

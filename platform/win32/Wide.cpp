@@ -38,6 +38,48 @@ bool FitsCodePageExactly(std::wstring_view text, unsigned codePage) {
   return roundTrip == text;
 }
 
+std::string FileNameToUtf8(std::wstring_view name) {
+  std::string bytes;
+  bytes.reserve(name.size());
+  for (size_t i = 0; i < name.size(); ++i) {
+    uint32_t code = name[i];
+    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
+      code = 0x10000 + ((code - 0xD800) << 10) + (name[i + 1] - 0xDC00);
+      ++i;
+    }
+    if (code < 0x80) {
+      bytes += static_cast<char>(code);
+    } else if (code < 0x800) {
+      bytes += static_cast<char>(0xC0 | (code >> 6));
+      bytes += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      // A lone surrogate lands here too (ED A0..BF xx).
+      bytes += static_cast<char>(0xE0 | (code >> 12));
+      bytes += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      bytes += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      bytes += static_cast<char>(0xF0 | (code >> 18));
+      bytes += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      bytes += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      bytes += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return bytes;
+}
+
+bool IsNameableFileName(std::wstring_view name) {
+  for (wchar_t c : name) {
+    if (c < 0x20) return false;
+    switch (c) {
+      case L'<': case L'>': case L':': case L'"': case L'/': case L'\\': case L'|': case L'?': case L'*':
+        return false;
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
 int64_t UnixSecondsOfFileTime(const FILETIME& time) {
   const uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
   constexpr uint64_t kTicksPerSecond = 10000000;

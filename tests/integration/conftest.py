@@ -13,27 +13,119 @@ import time
 import pytest
 
 ZEVRA_DIR = os.environ.get("ZEVRA_DIR", "")
+# The Windows build is the same program: the same tests drive Zevra.exe
+# under Wine. They differ only where the platforms do (file names, the path
+# separator, how a whole exit code is read), and tests that need what only
+# Linux has are left out with the reason (see pytest_collection_modifyitems).
+WINDOWS = os.environ.get("ZEVRA_TARGET", "") == "windows" or (
+    os.path.exists(os.path.join(ZEVRA_DIR, "Zevra.exe")) and not os.path.exists(os.path.join(ZEVRA_DIR, "Zevra")))
+EXE_NAME = "Zevra.exe" if WINDOWS else "Zevra"
+SOCKET_LIBRARY = "Zevra.Socket.dll" if WINDOWS else "libZevra.Socket.so"
+GZIP_LIBRARY = "gzip.dll" if WINDOWS else "libgzip.so"
+SEP = "\\" if WINDOWS else "/"
+# A Linux parent sees only the low byte of a Windows exit code; this small
+# Windows program starts another one and prints its whole exit code.
+EXIT_CODE_RUNNER = os.environ.get("ZEVRA_EXIT_CODE_RUNNER", "")
 # A ThreadSanitizer build reports races and carries on; the reports go to
 # files of their own (a pipe could fill and stall the worker) and any one of
 # them fails the test that ran the worker.
 THREAD_SANITIZED = "thread" in os.environ.get("ZEVRA_SANITIZE", "")
-PROGRAM_FILES = ("Zevra", "libZevra.Socket.so", "libgzip.so")
+PROGRAM_FILES = (EXE_NAME, SOCKET_LIBRARY, GZIP_LIBRARY)
 
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "soak: a bounded load run of the worker (wrk), some seconds long")
     config.addinivalue_line("markers", "threads: exercises the worker's concurrency; also run against the "
                                        "ThreadSanitizer build")
+    config.addinivalue_line("markers", "posix_only(reason): needs what only the Linux build has; left out "
+                                       "against the Windows build, with the reason")
+    config.addinivalue_line("markers", "cgi: runs a Linux CGI program (/bin/sh, php-cgi) that a Windows "
+                                       "worker cannot start; left out against the Windows build")
+    if WINDOWS:
+        start_wine_session()
+
+
+# Fixtures whose sites run Linux CGI programs.
+CGI_FIXTURES = ("echo_site", "cgi_site", "php_site")
+
+
+def pytest_collection_modifyitems(config, items):
+    """Against the Windows build, tests marked posix_only or cgi (or using a
+    CGI site) are deselected; the reasons are printed at the end."""
+    if not WINDOWS:
+        return
+    kept, left_out = [], []
+    for item in items:
+        reason = None
+        marker = item.get_closest_marker("posix_only")
+        if marker is not None:
+            reason = marker.args[0] if marker.args else "Linux only"
+        elif item.get_closest_marker("cgi") is not None or any(f in item.fixturenames for f in CGI_FIXTURES):
+            reason = "runs a Linux CGI program"
+        elif item.get_closest_marker("soak") is not None:
+            reason = "a load run: Wine's sockets are no measure of the server"
+        if reason is None:
+            kept.append(item)
+        else:
+            left_out.append(item)
+            WINDOWS_LEFT_OUT.setdefault(reason, []).append(item.nodeid)
+    if left_out:
+        config.hook.pytest_deselected(items=left_out)
+        items[:] = kept
+
+
+WINDOWS_LEFT_OUT = {}
+
+
+def pytest_terminal_summary(terminalreporter):
+    if not WINDOWS_LEFT_OUT:
+        return
+    terminalreporter.write_line("left out against the Windows build:")
+    for reason, ids in sorted(WINDOWS_LEFT_OUT.items()):
+        terminalreporter.write_line("  %d: %s" % (len(ids), reason))
+
+
+def start_wine_session():
+    """Starts the Wine session of the prefix once, detached from the test
+    run: the first Windows process of a session otherwise keeps its
+    standard error open and costs seconds per start."""
+    os.environ.setdefault("WINEPREFIX", "/tmp/zevra-wine-%d" % os.getuid())
+    os.environ.setdefault("WINEDEBUG", "-all")
+    os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    if not os.path.isdir(os.environ["WINEPREFIX"]):
+        subprocess.run(["wineboot", "-i"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=300)
+    subprocess.run(["wineserver", "-p60"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60)
+    subprocess.run(["wine", "cmd", "/c", "exit", "0"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=120)
+
+
+def native_path(path):
+    """A path as the program under test names it: Wine's Z: drive is the
+    Linux root."""
+    if not WINDOWS:
+        return path
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def exit_code(returncode):
     """A server exit code as the program meant it: POSIX keeps the low byte
-    (10000 arrives as 16), and a process ended by signal N counts 128 + N."""
+    (10000 arrives as 16), and a process ended by signal N counts 128 + N.
+    (Wine hands a Linux parent the same low byte of a Windows exit code.)"""
     if returncode < 0:
         return 128 - returncode
     if 16 <= returncode <= 25:
         return returncode + 9984
     return returncode
+
+
+def exit_code_of(result):
+    """The whole exit code of a finished ProgramDir.run: read on the Windows
+    side by the runner against the Windows build, mapped back from the low
+    byte on Linux."""
+    whole = getattr(result, "whole_exit_code", None)
+    return whole if whole is not None else exit_code(result.returncode)
 
 
 def free_port():
@@ -96,14 +188,25 @@ class ProgramDir:
                 shutil.copy2(src, os.path.join(self.root, name))
         for folder in folders:
             os.makedirs(os.path.join(self.root, folder), exist_ok=True)
-        self.exe = os.path.join(self.root, "Zevra")
+        self.exe = os.path.join(self.root, EXE_NAME)
         self.port = None
         # Put in front of the worker's command line (to run it as another
         # account, say).
         self.launcher = []
+        # Extra environment of the worker (a locale, say).
+        self.env = {}
 
     def path(self, *parts):
         return os.path.join(self.root, *parts)
+
+    def native(self, *parts):
+        """A path below the program directory as the program names it (for
+        host files and settings)."""
+        return native_path(self.path(*parts))
+
+    def command(self, *args):
+        """The command line that starts the program with args."""
+        return (["wine"] if WINDOWS else []) + [self.exe, *args]
 
     def write(self, relative, data):
         full = self.path(relative)
@@ -139,7 +242,18 @@ class ProgramDir:
         self.write("Config/Zevra.ini", text)
 
     def run(self, *args, timeout=20, env=None):
-        return subprocess.run([self.exe, *args], cwd=self.root, capture_output=True, timeout=timeout, env=env)
+        if not (WINDOWS and EXIT_CODE_RUNNER):
+            return subprocess.run(self.command(*args), cwd=self.root, capture_output=True, timeout=timeout, env=env)
+        # Through the runner, which appends "\nexit code: N\n" to the
+        # program's own output; returncode stays what a Linux parent sees.
+        r = subprocess.run(["wine", EXIT_CODE_RUNNER, native_path(self.exe), *args], cwd=self.root,
+                           capture_output=True, timeout=timeout, env=env)
+        out, marker, code = r.stdout.rpartition(b"\nexit code: ")
+        assert r.returncode == 0 and marker, "the runner failed: %r %r" % (r.stdout[-200:], r.stderr[-500:])
+        r.stdout = out
+        r.whole_exit_code = int(code)
+        r.returncode = r.whole_exit_code & 0xFF
+        return r
 
     def error_log(self):
         try:
@@ -147,22 +261,23 @@ class ProgramDir:
         except FileNotFoundError:
             return ""
 
-    def access_logs(self):
+    def access_logs(self, encoding="utf-8"):
+        """The access logs as text; they are in the worker's code page."""
         logs = self.path("WebLogs")
         text = ""
         for name in sorted(os.listdir(logs)):
             with open(os.path.join(logs, name), "rb") as f:
-                text += f.read().decode("utf-8", "replace")
+                text += f.read().decode(encoding, "replace")
         return text
 
-    def access_logs_once(self, needle, timeout=5.0):
+    def access_logs_once(self, needle, timeout=5.0, encoding="utf-8"):
         """The access logs once they hold `needle`: a line is written just
         after its answer leaves, so a client can read the answer first."""
         deadline = time.monotonic() + timeout
-        text = self.access_logs()
+        text = self.access_logs(encoding)
         while needle not in text and time.monotonic() < deadline:
             time.sleep(0.02)
-            text = self.access_logs()
+            text = self.access_logs(encoding)
         return text
 
 
@@ -172,13 +287,13 @@ class Worker:
     def __init__(self, program, wait=True, timeout=15):
         self.program = program
         self.port = program.port
-        env = None
+        env = dict(os.environ, **program.env) if program.env else None
         self.race_reports = None
         if THREAD_SANITIZED:
             self.race_reports = tempfile.mkdtemp(prefix="zevra-tsan-")
             options = "log_path=%s/report" % self.race_reports
-            env = dict(os.environ, TSAN_OPTIONS=(os.environ.get("TSAN_OPTIONS", "") + " " + options).strip())
-        self.proc = subprocess.Popen([*program.launcher, program.exe, "/worker"], cwd=program.root, env=env,
+            env = dict(env or os.environ, TSAN_OPTIONS=(os.environ.get("TSAN_OPTIONS", "") + " " + options).strip())
+        self.proc = subprocess.Popen([*program.launcher, *program.command("/worker")], cwd=program.root, env=env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         if wait:
             self.wait_listening(timeout)
@@ -219,7 +334,7 @@ class Worker:
 
 @pytest.fixture
 def program(tmp_path):
-    if not os.path.exists(os.path.join(ZEVRA_DIR, "Zevra")):
+    if not os.path.exists(os.path.join(ZEVRA_DIR, EXE_NAME)):
         pytest.fail("ZEVRA_DIR does not hold a built Zevra: %r" % ZEVRA_DIR)
     return ProgramDir(tmp_path)
 

@@ -119,9 +119,9 @@ def test_symlink_inside_the_root_is_followed(program, web):
 @pytest.mark.parametrize("host", ["../secret", "..", "../../Config/Zevra.ini", "..\\secret", "x/../../secret"])
 def test_host_header_cannot_name_a_file_outside_hosts(program, web, host):
     # A file outside Hosts/ that would make a valid record if it were read.
-    program.write("secret", program.path("outside-root") + ";index.html;Static;None;None")
+    program.write("secret", program.native("outside-root") + ";index.html;Static;None;None")
     program.write("outside-root/index.html", SECRET)
-    program.write("Hosts/localhost", program.path("WebRoot") + ";index.html;Static;None;None")
+    program.write("Hosts/localhost", program.native("WebRoot") + ";index.html;Static;None;None")
     w = web()
     raw = raw_exchange(w.port, ("GET / HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n" % host).encode())
     assert raw.startswith(b"HTTP/1.1 400 Bad Request\r\n"), raw[:120]
@@ -135,7 +135,7 @@ def test_host_header_cannot_name_a_file_outside_hosts(program, web, host):
 def echo_site(program, start_worker):
     """localhost runs .cgi through /bin/sh; echo.cgi answers the body length
     it read, so a smuggled second request would show as a second answer."""
-    root = program.path("site")
+    root = program.native("site")
     program.write("site/index.html", INDEX)
     program.write("site/secret.txt", SECRET)
     program.write("site/echo.cgi", "printf 'Content-Type: text/plain\\r\\n\\r\\n'; wc -c | tr -d ' \\n'\n")
@@ -422,7 +422,7 @@ def test_client_that_reads_nothing_does_not_stall_the_others(program, web):
 
 @pytest.fixture
 def cgi_site(program, start_worker):
-    root = program.path("site")
+    root = program.native("site")
     program.write("site/index.html", INDEX)
     program.write("Hosts/localhost", "%s;index.html;ExecCGI;.cgi;/bin/sh %%s" % root)
 
@@ -742,11 +742,11 @@ def test_disk_full_while_writing_a_gzip_copy(program, faults, web):
 def test_host_file_changed_while_running_takes_effect_on_restart(program, start_worker):
     program.write("one/index.html", b"one")
     program.write("two/index.html", b"two")
-    program.write("Hosts/localhost", program.path("one") + ";index.html;Static;None;None")
+    program.write("Hosts/localhost", program.native("one") + ";index.html;Static;None;None")
     w = start_worker()
     assert http_get(w.port, "/").body == b"one"
-    program.write("Hosts/localhost", program.path("two") + ";index.html;Static;None;None")
-    program.write("Hosts/new.test", program.path("two") + ";index.html;Static;None;None")
+    program.write("Hosts/localhost", program.native("two") + ";index.html;Static;None;None")
+    program.write("Hosts/new.test", program.native("two") + ";index.html;Static;None;None")
     assert http_get(w.port, "/").body == b"one"
     assert http_get(w.port, "/", host="new.test").status == 400
     w.stop()

@@ -5,6 +5,12 @@ build."""
 import os
 import subprocess
 
+import pytest
+
+# The configure step is the same whatever the target; it is checked once, with
+# the Linux build.
+pytestmark = pytest.mark.posix_only("the configure step, checked with the Linux build")
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
 

@@ -17,6 +17,9 @@ import pytest
 
 from conftest import children_of, http_get, raw_exchange, read_response
 
+# Linux CGI programs (php-cgi, /bin/sh scripts) throughout.
+pytestmark = pytest.mark.cgi
+
 PHP_CGI = shutil.which("php-cgi") or "/usr/bin/php-cgi"
 PYTHON = "/usr/bin/python3"
 INTERIM_WORKER = "[Worker] Error(10007) Unable to create server object."

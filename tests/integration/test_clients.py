@@ -15,7 +15,7 @@ import time
 
 import pytest
 
-from conftest import closed_by_peer, free_port, read_response
+from conftest import WINDOWS, closed_by_peer, free_port, read_response
 
 PHP_CGI = shutil.which("php-cgi") or "/usr/bin/php-cgi"
 INDEX = b"<!DOCTYPE html><title>home</title><p>welcome</p>"
@@ -67,6 +67,7 @@ def site(program, start_worker):
 
 # ---- query strings reach CGI programs as they were sent -----------------------
 
+@pytest.mark.cgi
 def test_php_reads_the_query_as_sent_and_encoded_question_marks_name_files(program, start_worker):
     root = program.path("site")
     os.makedirs(root)
@@ -196,6 +197,7 @@ def test_modern_types_and_only_compressible_ones_get_a_gzip_copy(program, site):
     assert len(os.listdir(program.path("WebCache"))) == 5
 
 
+@pytest.mark.cgi
 def test_cgi_output_is_compressed_only_when_its_type_shrinks(program, start_worker):
     root = program.path("site")
     os.makedirs(root)
@@ -329,7 +331,8 @@ def test_a_copy_being_sent_survives_its_successor(program, start_worker):
         os.utime(path, (1_600_000_100, 1_600_000_100))
         status, _, body = curl(w.port, "/big.txt", "-H", "Accept-Encoding: gzip")
         assert status == 200 and gzip.decompress(body) == new
-        assert len(cache_files(program)) == 1
+        if not WINDOWS:
+            assert len(cache_files(program)) == 1
         # The slow client reads on to the end of the old copy.
         head, _, rest = first.partition(b"\r\n\r\n")
         length = int(re.search(rb"Content-Length: (\d+)", head).group(1))
@@ -343,6 +346,12 @@ def test_a_copy_being_sent_survives_its_successor(program, start_worker):
         assert gzip.decompress(rest) == old
     finally:
         slow.close()
+    # Windows (before 10 1709, and Wine) keeps a removed file's name until
+    # its last reader is done: it goes with the slow client.
+    deadline = time.monotonic() + 10
+    while len(cache_files(program)) != 1 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert len(cache_files(program)) == 1, cache_files(program)
 
 
 # ---- the shipped settings, and names a listing cannot link to ---------------------------
@@ -371,7 +380,14 @@ def test_wget_mirrors_a_listing_tree_and_unreachable_names_are_not_listed(progra
     w = site(EnableGZIP="False")
     status, _, listing = curl(w.port, "/tree/")
     assert status == 200
-    assert b"bad" not in listing
+    if WINDOWS:
+        # Windows names are UTF-16: Wine shows the Linux bytes that are not
+        # UTF-8 as U+FFFD and opens the file by that name, so it is listed
+        # and reachable. "?" is what no Windows path can hold.
+        assert "bad\ufffd\ufffd.txt".encode() in listing
+        assert b"what" not in listing
+    else:
+        assert b"bad" not in listing
     assert "共计(Sum):4个对象".encode() in listing
     # Every link of the tree leads somewhere: wget finds no broken one.
     out = subprocess.run(["wget", "-r", "-np", "-nv", "-e", "robots=off", "--tries=1", "--timeout=20",
@@ -382,7 +398,8 @@ def test_wget_mirrors_a_listing_tree_and_unreachable_names_are_not_listed(progra
     assert "ERROR" not in log and " 404" not in log, log
     mirrored = sorted(os.path.relpath(os.path.join(d, f), tmp_path / "mirror")
                       for d, _, files in os.walk(tmp_path / "mirror") for f in files)
-    # Four files and the two listings, nothing more (no "bad" name).
+    # Four files and the two listings, nothing more (no name that cannot be
+    # reached).
     prefix = "127.0.0.1:%d/tree/" % w.port
     assert len(mirrored) == 6, mirrored
     for name in ("a.txt", "index.html", "sub/b.txt", "sub/index.html"):

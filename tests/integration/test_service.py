@@ -14,6 +14,8 @@ import pytest
 
 from conftest import ProgramDir, exit_code, free_port
 
+pytestmark = pytest.mark.posix_only("the daemon under systemd and init scripts, with Linux signals")
+
 SERVICE_SCRIPT = "/etc/init.d/Zevra"
 needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="managing services needs root")
 needs_sysv = pytest.mark.skipif(os.path.isdir("/run/systemd/system"), reason="systemd runs here")
@@ -65,6 +67,17 @@ def test_daemon_stops_the_service_when_the_worker_cannot_listen(program, tmp_pat
     assert lines[-1] == "[ Core ] Unable to restart worker. Terminated. Code: 10007"
 
 
+def remove_installed_service(p):
+    """Removes a service a test installed from p, through the program and,
+    should that fail, by hand, so no later test or boot finds it."""
+    if os.path.exists(SERVICE_SCRIPT):
+        subprocess.run([p.exe, "/remove"], capture_output=True, timeout=60)
+    if os.path.exists(SERVICE_SCRIPT):
+        subprocess.run([SERVICE_SCRIPT, "stop"], capture_output=True, timeout=60)
+        os.remove(SERVICE_SCRIPT)
+        subprocess.run(["update-rc.d", "Zevra", "remove"], capture_output=True, timeout=60)
+
+
 @pytest.fixture
 def service_program():
     """A program directory the service account can reach (pytest's own
@@ -78,12 +91,7 @@ def service_program():
     p.write_settings()
     p.write("WebRoot/index.html", "<p>service</p>")
     yield p
-    if os.path.exists(SERVICE_SCRIPT):
-        subprocess.run([p.exe, "/remove"], capture_output=True, timeout=60)
-    if os.path.exists(SERVICE_SCRIPT):
-        subprocess.run([SERVICE_SCRIPT, "stop"], capture_output=True, timeout=60)
-        os.remove(SERVICE_SCRIPT)
-        subprocess.run(["update-rc.d", "Zevra", "remove"], capture_output=True, timeout=60)
+    remove_installed_service(p)
     shutil.rmtree(root, ignore_errors=True)
 
 
@@ -228,12 +236,7 @@ def private_program():
     p.write("WebRoot/index.html", "<p>service</p>")
     yield p
     os.chmod(outer, 0o755)
-    if os.path.exists(SERVICE_SCRIPT):
-        subprocess.run([p.exe, "/remove"], capture_output=True, timeout=60)
-    if os.path.exists(SERVICE_SCRIPT):
-        subprocess.run([SERVICE_SCRIPT, "stop"], capture_output=True, timeout=60)
-        os.remove(SERVICE_SCRIPT)
-        subprocess.run(["update-rc.d", "Zevra", "remove"], capture_output=True, timeout=60)
+    remove_installed_service(p)
     shutil.rmtree(outer, ignore_errors=True)
 
 

@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import closed_by_peer, http_get, raw_exchange, read_response
+from conftest import WINDOWS, closed_by_peer, http_get, raw_exchange, read_response
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
@@ -66,7 +66,7 @@ def test_fallback_site_serves_webroot(program, site, compressed):
 
 
 def test_host_selection_by_name_port_and_case(program, site):
-    root = program.path("sites", "www")
+    root = program.native("sites", "www")
     program.write("sites/www/home.htm", b"www home")
     program.write("Hosts/www.test", root + ";home.htm;Static;None;None")
     program.write("Hosts/bad.test", root + ";home;Static;None;None")
@@ -98,7 +98,10 @@ def test_traversal_is_forbidden(program, site, target):
 def test_lookalikes_stay_inside(program, site, target):
     w = site()
     raw = raw_exchange(w.port, ("GET %s HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n" % target).encode())
-    assert raw.startswith(b"HTTP/1.1 404 Not Found\r\n"), raw[:200]
+    # Windows strips the dots that end a segment ("...." names the folder
+    # itself there), so the Windows build refuses such a segment outright.
+    expected = b"HTTP/1.1 403 Forbidden\r\n" if WINDOWS and "/....//" in target else b"HTTP/1.1 404 Not Found\r\n"
+    assert raw.startswith(expected), raw[:200]
     assert b"TOP-SECRET" not in raw
 
 
@@ -273,6 +276,7 @@ def test_head_and_get_heads_match(program, site):
     assert raw.endswith(b"\r\n\r\n")
 
 
+@pytest.mark.posix_only("FIFOs are a Linux file type")
 def test_fifo_is_forbidden_and_does_not_hang(program, site):
     os.mkfifo(program.path("WebRoot", "pipe"))
     w = site()
@@ -282,17 +286,26 @@ def test_fifo_is_forbidden_and_does_not_hang(program, site):
     assert http_get(w.port, "/index.html").body == INDEX
 
 
+# Names that would be markup or end the link's quotes if they went into the
+# page as they are; Windows names cannot hold "<" or ">".
+HOSTILE_NAME, HOSTILE_TEXT, HOSTILE_LINK = (
+    ("&lt;img src=x onerror=alert(1)&gt;' x='", "&amp;lt;img src=x onerror=alert(1)&amp;gt;",
+     "href='/docs/%26lt%3Bimg%20src%3Dx%20onerror%3Dalert%281%29%26gt%3B%27%20x%3D%27'") if WINDOWS else
+    ("<img src=x onerror=alert(1)>", "&lt;img src=x onerror=alert(1)&gt;",
+     "href='/docs/%3Cimg%20src%3Dx%20onerror%3Dalert%281%29%3E'"))
+
+
 def test_listing_escapes_hostile_names(program, site, compressed):
-    program.write("WebRoot/docs/<img src=x onerror=alert(1)>", b"x")
+    program.write("WebRoot/docs/" + HOSTILE_NAME, b"x")
     program.write("WebRoot/docs/sub dir/a.txt", b"a")
     program.write("WebRoot/docs/normal.txt", b"12345")
     w = site()
     head, body = curl(w.port, "/docs/", compressed=compressed)
     assert status_of(head) == 200
     page = body.decode("utf-8")
-    assert "<img" not in page
-    assert "&lt;img src=x onerror=alert(1)&gt;" in page
-    assert "href='/docs/%3Cimg%20src%3Dx%20onerror%3Dalert%281%29%3E'" in page
+    assert "<img" not in page and "' x='" not in page
+    assert HOSTILE_TEXT in page
+    assert HOSTILE_LINK in page
     assert "<h3>/docs/</h3>" in page and "共计(Sum):3个对象" in page
     assert page.index("sub%20dir/") < page.index("normal.txt")
     assert "<td>5 bytes</td>" in page

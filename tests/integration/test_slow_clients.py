@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import closed_by_peer, open_descriptors, read_response
+from conftest import WINDOWS, closed_by_peer, open_descriptors, read_response
 
 INDEX = b"<html>slow clients</html>"
 GET = b"GET /index.html HTTP/1.1\r\nHost: localhost\r\n\r\n"
@@ -130,6 +130,7 @@ def test_newcomers_are_served_while_a_client_holds_connections(program, web, kin
             s.close()
 
 
+@pytest.mark.posix_only("the descriptor limit (RLIMIT_NOFILE), which Windows does not have")
 def test_descriptor_limit_is_raised_to_the_hard_limit(program, web):
     hard = 4096
     program.launcher = ["prlimit", "--nofile=256:%d" % hard, "--"]
@@ -164,8 +165,10 @@ def test_pipelined_requests_for_a_large_file_hold_one_answer_at_a_time(program, 
         time.sleep(1.0)
         held = open_descriptors(w.proc.pid) - before
         # The connection and one file region, give or take the listener's
-        # spare: not one descriptor per request.
-        assert held <= 4, held
+        # spare: not one descriptor per request. Under Wine the process also
+        # caches Unix descriptors of its own for the handles it uses (a few
+        # more, but still nowhere near one per request).
+        assert held <= (16 if WINDOWS else 4), held
         # Every answer still arrives, whole and in order.
         for i in range(count):
             r = read_response(s, timeout=30)

@@ -4,6 +4,8 @@
 // path with a quote is refused before anything starts, batch files are
 // never run, a body larger than the pipes goes in while the answer comes
 // out, and a crash is answered 502 with its exception code.
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,6 +13,7 @@
 #include <string>
 
 #include "platform/System.h"
+#include "platform/win32/Wide.h"
 #include "server/cgi/Cgi.h"
 #include "server/core/Runtime.h"
 #include "server/response/ErrorPages.h"
@@ -62,8 +65,9 @@ class CgiGatewayWindowsTest : public ::testing::Test {
   // when create is set) with the probe in the given mode as the program.
   void Run(const std::string& name, const std::string& program, bool create = true,
            const CgiBodySource& body = CgiBodySource()) {
-    const fs::path script = root_ / "site" / "app" / fs::u8path(name);
-    if (create) std::ofstream(script, std::ios::binary) << "script";
+    if (create) {
+      ASSERT_TRUE(MakeScript(name));
+    }
     if (request_.Method.empty()) request_.Method = "GET";
     request_.Directory = "\\app\\";
     request_.FileName = name;
@@ -75,6 +79,15 @@ class CgiGatewayWindowsTest : public ::testing::Test {
     std::string documentRoot = root_.string() + "\\site";
     std::string cgiProgram = program;
     RunCgi(conn_, request_, response_, requestPath, scriptPath, documentRoot, cgiProgram, body);
+  }
+  // Made through the wide call, so that the name does not pass through the
+  // ANSI code page.
+  bool MakeScript(const std::string& name) {
+    const std::wstring wide = (root_ / "site" / "app").wstring() + L"\\" + platform::Utf8ToWide(name);
+    HANDLE file = ::CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    ::CloseHandle(file);
+    return true;
   }
   std::string Probe() { return platform::ProgramDirectory() + "\\CgiProbe.exe"; }
   std::string Sent() { return link_.Sent(conn_); }
@@ -90,9 +103,9 @@ class CgiGatewayWindowsTest : public ::testing::Test {
 };
 
 TEST_F(CgiGatewayWindowsTest, ScriptPathIsOneArgumentWhateverTheRequestPutInIt) {
-  // Blanks, cmd.exe's characters, a soft hyphen before "d" and an option
-  // ('|' is no character of a Windows name).
-  const std::string name = "a b&c^d%PATH% !x! \xC2\xAD" "d x=1.php";
+  // Blanks, cmd.exe's characters and an option ('|' is no character of a
+  // Windows name).
+  const std::string name = "a b&c^d%PATH% !x! -d x=1.php";
   Run(name, Probe() + " args %s");
   ASSERT_EQ(StatusLine(), "HTTP/1.1 200 OK") << Sent();
   const std::string sent = Sent();
@@ -108,6 +121,29 @@ TEST_F(CgiGatewayWindowsTest, ScriptPathIsOneArgumentWhateverTheRequestPutInIt) 
       << sent;
   // The program's own directory is where it runs.
   EXPECT_NE(sent.find("cwd=" + platform::ProgramDirectory() + "\n"), std::string::npos) << sent;
+}
+
+// A soft hyphen before "d": where the ANSI code page would best-fit it to
+// '-' (936), the program is not started at all; where it holds it (1252),
+// the program gets it as it is.
+TEST_F(CgiGatewayWindowsTest, SoftHyphenNeverBecomesAnOption) {
+  const std::string name = "\xC2\xAD" "d x=1.php";
+  if (!MakeScript(name)) {
+    // Wine keeps names in the host's locale: under GBK no file can carry a
+    // soft hyphen (WindowsChild.SoftHyphenGoesOutOnlyWhereTheCodePageHoldsIt
+    // covers the refusal without a file).
+    GTEST_SKIP() << "the file system cannot hold a soft hyphen here";
+  }
+  Run(name, Probe() + " args %s", false);
+  const std::string sent = Sent();
+  if (::GetACP() == 1252) {
+    ASSERT_EQ(StatusLine(), "HTTP/1.1 200 OK") << sent;
+    EXPECT_NE(sent.find("warg=" + Hex(request_.ScriptPath) + "\n"), std::string::npos) << sent;
+    EXPECT_NE(sent.find("aargc=3\n"), std::string::npos) << sent;
+  } else {
+    EXPECT_EQ(StatusLine(), "HTTP/1.1 502 Bad Gateway") << sent;
+    EXPECT_NE(sent.find("(1113) "), std::string::npos) << sent;  // ERROR_NO_UNICODE_TRANSLATION
+  }
 }
 
 TEST_F(CgiGatewayWindowsTest, ScriptPathWithAQuoteIsRefusedBeforeAnythingStarts) {

@@ -96,7 +96,6 @@ TEST(WindowsChild, HostileArgumentsReachTheProgramAsOneEach) {
       "trailing\\",
       "two\\\\",
       "back\\\"quote",
-      "\xC2\xAD" "d allow_url_include=1",
       "tab\there",
       "",
       "\\\\server\\share\\",
@@ -119,6 +118,31 @@ TEST(WindowsChild, HostileArgumentsReachTheProgramAsOneEach) {
   }
 }
 
+// A soft hyphen: code page 1252 holds it, so it goes out as it is; 936
+// lacks it and would best-fit it to '-' for a program reading its command
+// line in that code page ("\xAD" "d" would become the option "-d"), so the
+// start is refused there.
+TEST(WindowsChild, SoftHyphenGoesOutOnlyWhereTheCodePageHoldsIt) {
+  const std::string argument = "\xC2\xAD" "d allow_url_include=1";
+  ChildSpec launch;
+  launch.arguments = {Probe(), "args", argument};
+  StartFailure failure = StartFailure::kNone;
+  int error = 0;
+  ChildProcess child = ChildProcess::Start(launch, failure, error);
+  if (!FitsCodePageExactly(L"\x00AD", ::GetACP())) {
+    EXPECT_FALSE(child.IsStarted());
+    EXPECT_EQ(error, ERROR_NO_UNICODE_TRANSLATION);
+    return;
+  }
+  ASSERT_TRUE(child.IsStarted()) << error;
+  const std::string report = ReadAll(child);
+  EXPECT_EQ(Lines(report, "warg=").back(), Hex(argument)) << report;
+  const std::vector<std::string> ansi = Lines(report, "aarg=");
+  ASSERT_EQ(ansi.size(), 3u) << report;
+  EXPECT_EQ(ansi[2], Hex(Utf8ToCodePage(argument)));
+  EXPECT_EQ(ansi[2].substr(0, 2), "ad");  // the soft hyphen itself, no '-'
+}
+
 TEST(WindowsChild, TextsACodePageWouldBestFitAreRefused) {
   EXPECT_TRUE(FitsCodePageExactly(L"plain C:\\a b\\x.php", 1252));
   EXPECT_TRUE(FitsCodePageExactly(L"\x00AD" L"d", 1252));  // 1252 holds the soft hyphen itself
@@ -127,14 +151,25 @@ TEST(WindowsChild, TextsACodePageWouldBestFitAreRefused) {
   EXPECT_FALSE(FitsCodePageExactly(L"\x2215" L"x", 1252));  // division slash: best fit '/'
   EXPECT_TRUE(FitsCodePageExactly(L"\x4E2D\x6587.php", 936));
 
+  // A fullwidth quote: 1252 would best-fit it to '"' (refused); GBK (936)
+  // holds it as a character of its own (passed, as one argument).
+  const std::string argument = "x\xEF\xBC\x82 -d y";  // U+FF02
   ChildSpec launch;
-  launch.arguments = {Probe(), "args", "x\xEF\xBC\x82 -d y"};  // U+FF02
+  launch.arguments = {Probe(), "args", argument};
   StartFailure failure = StartFailure::kNone;
   int error = 0;
   ChildProcess child = ChildProcess::Start(launch, failure, error);
-  EXPECT_FALSE(child.IsStarted());
-  EXPECT_EQ(failure, StartFailure::kSpawn);
-  EXPECT_EQ(error, ERROR_NO_UNICODE_TRANSLATION);
+  if (FitsCodePageExactly(L"\xFF02", ::GetACP())) {
+    ASSERT_TRUE(child.IsStarted()) << error;
+    const std::string report = ReadAll(child);
+    const std::vector<std::string> ansi = Lines(report, "aarg=");
+    ASSERT_EQ(ansi.size(), 3u) << report;
+    EXPECT_EQ(ansi[2], Hex(Utf8ToCodePage(argument)));
+  } else {
+    EXPECT_FALSE(child.IsStarted());
+    EXPECT_EQ(failure, StartFailure::kSpawn);
+    EXPECT_EQ(error, ERROR_NO_UNICODE_TRANSLATION);
+  }
 }
 
 TEST(WindowsChild, BatchFilesAndCmdAreNeverStarted) {

@@ -7,6 +7,7 @@
 
 #include "tests/support/TempDirectory.h"
 #include "common/HostFile.h"
+#include "platform/CodePage.h"
 #include "platform/File.h"
 
 namespace zevra {
@@ -92,6 +93,31 @@ TEST(HostFileFormat, WriteReplacesAtomicallyAndAFailureKeepsTheOldFile) {
   error = 0;
   EXPECT_FALSE(RemoveHostFile(HostFilePath(dir.Path(), "a.test"), error));
   EXPECT_NE(error, 0);
+}
+
+// A host name is a file name: inside it is UTF-8 like every other name, and
+// only the file's content is in the ANSI code page. In GBK (code page 936)
+// the second byte of "乗" is 0x5C, the byte of '\': a name with it is still
+// one name, written, listed and removed under its own spelling.
+TEST(HostFileFormat, NamesKeepTheirSpellingWhateverTheCodePage) {
+  TempDirectory dir;
+  dir.MakeDirectory("Hosts");
+  const std::string name = "乗嘰.例子";
+  const std::string root = "/srv/乗";
+  ASSERT_TRUE(IsAcceptableHostName(name));
+  int error = 0;
+  ASSERT_TRUE(WriteHostFile(dir.Path(), name, root + ";index.html;Static;None;None", error)) << error;
+  const std::vector<HostFileName> files = ListHostFiles(dir.Path());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].name, name);
+  EXPECT_EQ(files[0].path, HostFilePath(dir.Path(), name));
+  std::string content;
+  ASSERT_EQ(ReadHostFile(files[0].path, content), HostFileReadStatus::kRead);
+  if (platform::CodePageToUtf8(platform::Utf8ToCodePage(root)) == root) {
+    EXPECT_EQ(content, root + ";index.html;Static;None;None");
+  }
+  EXPECT_TRUE(RemoveHostFile(HostFilePath(dir.Path(), name), error));
+  EXPECT_TRUE(ListHostFiles(dir.Path()).empty());
 }
 
 }  // namespace

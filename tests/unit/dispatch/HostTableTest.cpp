@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "tests/support/NativePath.h"
 #include "tests/support/TempDirectory.h"
 #include "platform/File.h"
 #include "server/dispatch/HostTable.h"
@@ -13,6 +14,7 @@
 namespace zevra {
 namespace {
 
+using testfiles::Native;
 using testfiles::TempDirectory;
 
 TEST(HostTable, SlotFollowsTheHash) {
@@ -84,7 +86,7 @@ TEST_F(HostFiles, MissingOrEmptyHostsGivesTheFallbackSite) {
   EXPECT_TRUE(NoVirtualHosts());
   HostSelection s = SelectHost("anything.example:8080");
   ASSERT_EQ(s.outcome, HostOutcome::kFallback);
-  EXPECT_EQ(s.record.documentRoot, dir_.Path() + "/WebRoot");
+  EXPECT_EQ(s.record.documentRoot, dir_.Path() + Native("/WebRoot"));
   EXPECT_EQ(s.record.defaultDocument, "index.html");
   EXPECT_EQ(s.record.cgiExtension, "");
   EXPECT_EQ(s.record.executePermission, "");

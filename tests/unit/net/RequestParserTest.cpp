@@ -5,9 +5,12 @@
 #include <string>
 
 #include "server/net/RequestParser.h"
+#include "tests/support/NativePath.h"
 
 namespace zevra {
 namespace {
+
+using testfiles::Native;
 
 HttpRequest Parse(const std::string& head) { return ParseRequestHead(head); }
 HttpRequest ParseLine(const std::string& requestLine) { return Parse(requestLine + "\r\nHost: a\r\n\r\n"); }
@@ -31,7 +34,7 @@ TEST(RequestParser, BrowserRequestFillsItsFields) {
   HttpRequest r = Parse(head);
   EXPECT_EQ(r.Method, "GET");
   EXPECT_EQ(r.Version, "HTTP/1.1");
-  EXPECT_EQ(r.Directory, "/docs/");
+  EXPECT_EQ(r.Directory, Native("/docs/"));
   EXPECT_EQ(r.FileName, "index.html");
   EXPECT_EQ(r.Query, "lang=zh");
   EXPECT_EQ(r.Uri, "/docs/index.html?lang=zh");
@@ -57,13 +60,13 @@ TEST(RequestParser, BrowserRequestFillsItsFields) {
 
 TEST(RequestParser, TargetIsSplitThenOnlyThePathDecoded) {
   HttpRequest r = ParseLine("GET /a%20b/c.html?x=%41 HTTP/1.1");
-  EXPECT_EQ(r.Directory, "/a b/");
+  EXPECT_EQ(r.Directory, Native("/a b/"));
   EXPECT_EQ(r.FileName, "c.html");
   EXPECT_EQ(r.Query, "x=%41");
   EXPECT_EQ(r.Uri, "/a b/c.html?x=%41");
 
   r = ParseLine("GET / HTTP/1.1");
-  EXPECT_EQ(r.Directory, "/");
+  EXPECT_EQ(r.Directory, Native("/"));
   EXPECT_EQ(r.FileName, "");
   EXPECT_EQ(r.Query, "");
   EXPECT_EQ(r.Uri, "/");
@@ -90,7 +93,7 @@ TEST(RequestParser, TargetIsSplitThenOnlyThePathDecoded) {
 
   // Encoded slashes in either case take part in the split at the last one.
   r = ParseLine("GET /a%2fb%2Fc HTTP/1.1");
-  EXPECT_EQ(r.Directory, "/a/b/");
+  EXPECT_EQ(r.Directory, Native("/a/b/"));
   EXPECT_EQ(r.FileName, "c");
 
   // %00 disappears; "+" stays a plus.
@@ -104,7 +107,7 @@ TEST(RequestParser, TargetIsSplitThenOnlyThePathDecoded) {
   // A target that is not a path leaves the path fields empty.
   r = ParseLine("GET http://h/x HTTP/1.1");
   EXPECT_EQ(r.Method, "GET");
-  EXPECT_EQ(r.Directory, "");
+  EXPECT_EQ(r.Directory, Native(""));
   EXPECT_EQ(r.FileName, "");
   EXPECT_EQ(r.Uri, "");
   r = ParseLine("GET %2Fx HTTP/1.1");  // decodes to "/x": a path after all
@@ -115,7 +118,7 @@ TEST(RequestParser, RequestLineNeedsExactlyThreeParts) {
   HttpRequest r = ParseLine("GET  /a HTTP/1.1");  // two spaces: four parts
   EXPECT_EQ(r.Method, "");
   EXPECT_EQ(r.Version, "");
-  EXPECT_EQ(r.Directory, "");
+  EXPECT_EQ(r.Directory, Native(""));
   EXPECT_EQ(r.Uri, "");
   EXPECT_EQ(r.Host, "a");  // the headers are read all the same
 
@@ -270,7 +273,7 @@ TEST(Utf8ToAnsi, InvalidSequencesBecomeReplacementCharacters) {
   EXPECT_EQ(Utf8ToAnsi("\xFF"), R);
   // Through a request: a decoded overlong slash can never become a "/".
   HttpRequest r = ParseLine("GET /a%C0%AFb HTTP/1.1");
-  EXPECT_EQ(r.Directory, "/");
+  EXPECT_EQ(r.Directory, Native("/"));
   EXPECT_EQ(r.FileName, "a" + R + R + "b");
 }
 
@@ -280,7 +283,7 @@ TEST(SplitTarget, ReportsAndLeavesFieldsAlone) {
   EXPECT_EQ(d + f + q, "DFQ");
   EXPECT_FALSE(SplitTarget("", d, f, q));
   EXPECT_TRUE(SplitTarget("/p/q?", d, f, q));
-  EXPECT_EQ(d, "/p/");
+  EXPECT_EQ(d, Native("/p/"));
   EXPECT_EQ(f, "q");
   EXPECT_EQ(q, "Q");  // a "?" at the end gives no query part
 }

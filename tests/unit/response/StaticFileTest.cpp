@@ -5,9 +5,12 @@
 #include <string>
 
 #include "server/response/StaticFile.h"
+#include "tests/support/NativePath.h"
 
 namespace zevra {
 namespace {
+
+using testfiles::Native;
 
 TEST(TextHash, WalksTheBytesFromTheEnd) {
   EXPECT_EQ(TextHash(""), 0u);
@@ -23,7 +26,7 @@ TEST(TextHash, WalksTheBytesFromTheEnd) {
 
 TEST(Validators, EntityTagAndCacheName) {
   EXPECT_EQ(EntityTagOf("abc", "abc"), "\"99267:99267\"");
-  EXPECT_EQ(GzipCachePath("/opt/zevra", "abc", ""), "/opt/zevra/WebCache/cache_99267_0");
+  EXPECT_EQ(GzipCachePath("/opt/zevra", "abc", ""), "/opt/zevra" + Native("/WebCache/cache_99267_0"));
   const std::string wraps(6, 'z');  // 3638765088
   EXPECT_EQ(EntityTagOf(wraps, "abc"), "\"" + HashText(wraps) + ":99267\"");
 }
