@@ -6,7 +6,7 @@
 //   cat          copies its standard input to its standard output
 //   spawn        starts "sleep" as a child of its own, prints that child's
 //                process id and sleeps
-//   sleep MS     sleeps MS milliseconds, then exits
+//   sleep MS     sleeps MS milliseconds, writes "slept" and exits
 //   crash        writes a line, then reads through a null pointer
 //   echo TEXT    writes TEXT and exits
 #include <windows.h>
@@ -105,6 +105,7 @@ int main(int argc, char** argv) {
   if (mode == "spawn") return Spawn();
   if (mode == "sleep" && argc > 2) {
     ::Sleep(static_cast<DWORD>(std::atoi(argv[2])));
+    Write("slept");
     return 0;
   }
   if (mode == "crash") {
