@@ -20,6 +20,6 @@ bool IsAcceptablePathSegment(std::string_view segment);
 // the part to check; the root itself (the administrator's) may be written
 // in any form. Always false on POSIX, which has no such aliases, and for a
 // path that does not exist.
-bool UsesShortNameAlias(const std::string& root, const std::string& path);
+bool UsesShortNameAlias(std::string_view root, const std::string& path);
 
 }  // namespace zevra::platform

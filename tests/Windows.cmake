@@ -9,7 +9,8 @@
 #     the children on Windows with a probe program of its own.
 #   process/ServiceTest, platform/ServiceConsoleTest: the systemd unit and
 #     init-script texts, the POSIX exit-status mapping and init scripts,
-#     which exist only on POSIX; the Windows service manager is not built yet.
+#     which exist only on POSIX. The Windows service is tested whole, through
+#     Wine's service manager, by windows/test_service_and_crash.py below.
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 set(ZEVRA_WINDOWS_UNIT_TESTS
@@ -18,6 +19,7 @@ set(ZEVRA_WINDOWS_UNIT_TESTS
     unit/platform/WindowsNamesTest.cpp
     windows/ProcessWindowsTest.cpp
     windows/CgiGatewayWindowsTest.cpp
+    unit/platform/ProgramControlTest.cpp
     unit/common/HostFileTest.cpp
     unit/common/ProfileEditorTest.cpp
     unit/common/ProfileTest.cpp

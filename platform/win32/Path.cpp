@@ -29,7 +29,7 @@ std::wstring_view LastComponents(std::wstring_view path, size_t count) {
 
 bool IsAcceptablePathSegment(std::string_view segment) { return IsWindowsSafeSegment(segment); }
 
-bool UsesShortNameAlias(const std::string& root, const std::string& path) {
+bool UsesShortNameAlias(std::string_view root, const std::string& path) {
   // How many components lie below the root: only they are the request's.
   size_t components = 0;
   bool inside = false;
