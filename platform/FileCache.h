@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -38,9 +39,24 @@ struct FileCacheEntry {
 
   // What callers derive from this version (an answer head, the compressed
   // copy): worked out once and dropped with the version. Slots are the
-  // callers' to number; a value once set stays.
+  // callers' to number; a value once set stays, so of two threads that
+  // derive the same value at once, the first one's is kept.
   static constexpr size_t kDerivedSlots = 4;
-  mutable std::atomic<std::shared_ptr<const void>> derived[kDerivedSlots];
+  std::shared_ptr<const void> Derived(size_t slot) const {
+    std::lock_guard<std::mutex> lock(derivedLock);
+    return derived[slot];
+  }
+  void KeepDerived(size_t slot, std::shared_ptr<const void> value) const {
+    std::lock_guard<std::mutex> lock(derivedLock);
+    if (!derived[slot]) derived[slot] = std::move(value);
+  }
+
+ private:
+  // A plain lock rather than std::atomic<std::shared_ptr>: this library's
+  // atomic shared_ptr hides a lock bit in the pointer that thread checkers
+  // cannot see, and the section is a few instructions long.
+  mutable std::mutex derivedLock;
+  mutable std::shared_ptr<const void> derived[kDerivedSlots];
 };
 using FileCacheRef = std::shared_ptr<const FileCacheEntry>;
 

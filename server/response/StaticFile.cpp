@@ -88,9 +88,12 @@ enum class CopyResult { kServeCompressed, kServeIdentity, kAnswered };
 
 // Makes the compressed copy at cachePath. It is written under a temporary
 // name and renamed only when complete, so that no request is ever served a
-// truncated copy; on failure nothing is left behind.
+// truncated copy; on failure nothing is left behind. `remaking` says a copy
+// of the same second stands at cachePath already: where the OS refuses to
+// replace it (Windows, while another request still sends it) this answer
+// goes out uncompressed rather than as an error.
 CopyResult MakeGzipCopy(const HttpRequest& request, ResponseHead& response, ConnId conn, const platform::File& source,
-                        int64_t size, const std::string& cachePath, int64_t& copySize) {
+                        int64_t size, const std::string& cachePath, bool remaking, int64_t& copySize) {
   const std::string partPath = cachePath + ".part";
   platform::File copy = platform::File::CreateAlways(partPath);
   if (!copy) {
@@ -117,6 +120,7 @@ CopyResult MakeGzipCopy(const HttpRequest& request, ResponseHead& response, Conn
   if (written && platform::ReplaceFileWith(partPath, cachePath)) return CopyResult::kServeCompressed;
   if (written) code = platform::LastErrorCode();
   platform::RemoveFile(partPath);
+  if (written && remaking) return CopyResult::kServeIdentity;
   SendErrorPage(500, request, response, conn, "无法写出 GZIP 缓存到文件。\r\n" + OsDetail(code));
   return CopyResult::kAnswered;
 }
@@ -166,12 +170,13 @@ CopyResult ChooseEncoding(const HttpRequest& request, ResponseHead& response, Co
   }
   int64_t copySize = 0;
   const int64_t madeAt = platform::UnixSecondsNow();
-  CopyResult result = MakeGzipCopy(request, response, conn, source, size, cachePath, copySize);
+  const bool remaking = known != nullptr && *known == lastModified;
+  CopyResult result = MakeGzipCopy(request, response, conn, source, size, cachePath, remaking, copySize);
   std::vector<GzipCacheTable::Dropped> dropped;
   if (result == CopyResult::kServeCompressed) {
     dropped = cache.MakeRoom(copySize, kGzipCacheFolderLimit, request.LocalPath);
     cache.Set(request.LocalPath, lastModified, copySize, madeAt);
-  } else {
+  } else if (result == CopyResult::kAnswered) {
     cache.Remove(request.LocalPath);
   }
   // A copy may be going out to other clients right now: they read it
@@ -261,13 +266,12 @@ enum DerivedSlot : size_t { kVersionSlot, kCopySlot, kHeadSlot, kCompressedHeadS
 
 template <typename T>
 std::shared_ptr<const T> DerivedOf(const platform::FileCacheEntry& entry, DerivedSlot slot) {
-  return std::static_pointer_cast<const T>(entry.derived[slot].load(std::memory_order_acquire));
+  return std::static_pointer_cast<const T>(entry.Derived(slot));
 }
 
 template <typename T>
 void KeepDerived(const platform::FileCacheEntry& entry, DerivedSlot slot, std::shared_ptr<const T> value) {
-  std::shared_ptr<const void> none;
-  entry.derived[slot].compare_exchange_strong(none, std::static_pointer_cast<const void>(std::move(value)));
+  entry.KeepDerived(slot, std::static_pointer_cast<const void>(std::move(value)));
 }
 
 std::shared_ptr<const VersionTexts> VersionOf(const platform::FileCacheEntry& entry) {
