@@ -4,8 +4,9 @@
 # GoogleTest is built from Debian's sources (googletest) with the cross
 # compiler. Left out, with the reason:
 #   platform/PlatformFileTest, platform/ProcessTest, cgi/CgiGatewayTest:
-#     POSIX calls (FIFOs, socketpairs, signals, fork) in the tests themselves;
-#     CGI children on Windows are not built yet.
+#     POSIX calls (FIFOs, socketpairs, signals, fork) and POSIX programs
+#     (/bin/sh) in the tests themselves; windows/ProcessWindowsTest covers
+#     the children on Windows with a probe program of its own.
 #   process/ServiceTest, platform/ServiceConsoleTest: the systemd unit and
 #     init-script texts, the POSIX exit-status mapping and init scripts,
 #     which exist only on POSIX. The Windows service is tested whole, through
@@ -15,6 +16,9 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 set(ZEVRA_WINDOWS_UNIT_TESTS
     unit/platform/CodePageTest.cpp
     unit/platform/FileFactsTest.cpp
+    unit/platform/WindowsNamesTest.cpp
+    windows/ProcessWindowsTest.cpp
+    windows/CgiGatewayWindowsTest.cpp
     unit/platform/ProgramControlTest.cpp
     unit/common/HostFileTest.cpp
     unit/common/ProfileEditorTest.cpp
@@ -49,7 +53,6 @@ target_link_libraries(zevra_unit_tests PRIVATE zevra_server_process gtest_main g
 #   '/' as the separator of server paths (the Windows build uses '\'):
 #     CgiCommand.PlaceholderBecomesOneArgument…, CgiCommand.QuotesGroupBlanksAndAreDropped
 #   a UTF-8 code page (Wine's ANSI code page is 1252):
-#     CgiEnvironmentTest.FixedEntriesFollowTheHeaderVariablesInOrder,
 #     Utf8ToAnsi.InvalidSequencesBecomeReplacementCharacters
 #   names Windows cannot hold ('<', '>' in a file name): ListingPage.HostileNamesCannotRunScript
 #   segments Windows would misread ("name.", "...") get 403 here, not 404:
@@ -59,7 +62,7 @@ target_link_libraries(zevra_unit_tests PRIVATE zevra_server_process gtest_main g
 #     Dispatch.BodyLoopEndsWhenTheConnectionGoes
 set(ZEVRA_WINDOWS_EXCLUDED
     CgiCommand.PlaceholderBecomesOneArgumentAndWorkingDirectoryIsTheProgramsDirectory
-    CgiCommand.QuotesGroupBlanksAndAreDropped CgiEnvironmentTest.FixedEntriesFollowTheHeaderVariablesInOrder
+    CgiCommand.QuotesGroupBlanksAndAreDropped
     Utf8ToAnsi.InvalidSequencesBecomeReplacementCharacters ListingPage.HostileNamesCannotRunScript
     Dispatch.TraversalNeverLeavesTheDocumentRoot Dispatch.MalformedAndRefusedRequests
     ExternalReaders.GunzipAndPythonReadTheStreams Dispatch.BodyLoopEndsWhenTheConnectionGoes)
@@ -75,6 +78,14 @@ add_test(NAME windows_unit_tests_gbk
                  "--gtest_filter=-${ZEVRA_WINDOWS_EXCLUDED_FILTER}")
 set_tests_properties(windows_unit_tests_gbk PROPERTIES
                      ENVIRONMENT "ZEVRA_SOURCE_DIR=${PROJECT_SOURCE_DIR};ZEVRA_EXPECT_CODE_PAGE=936" TIMEOUT 600)
+
+# The child the process tests start: it reports how it was started (its
+# arguments as both of the C runtime's parsers split them, its environment)
+# and plays the parts of a CGI program (echo, cat, sleep, spawn, crash).
+add_executable(CgiProbe windows/CgiProbe.cpp)
+target_link_libraries(CgiProbe PRIVATE shell32)
+set_target_properties(CgiProbe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZEVRA_PROGRAM_DIR})
+add_dependencies(zevra_unit_tests CgiProbe)
 
 # What only the Windows build has: the exact exit codes of Zevra.exe (seen
 # through a Windows-side runner) and the export table of gzip.dll.
