@@ -71,10 +71,11 @@ enum class ConnectionState : uint8_t {
 };
 
 struct Connection : std::enable_shared_from_this<Connection> {
-  Connection(Server& owner, LoopPool& loops, asio::io_context& io) : server(owner), pool(loops), socket(io) {}
+  Connection(Server& owner, LoopPool& loops, Loop& home) : server(owner), pool(loops), loop(home), socket(*home.io) {}
 
   Server& server;
   LoopPool& pool;
+  Loop& loop;  // the event loop the connection lives on, for its whole life
   asio::ip::tcp::socket socket;
   HP_CONNID id = 0;
   asio::ip::tcp::endpoint peer;

@@ -24,9 +24,7 @@ void LoopPool::Create(uint32_t slots, uint32_t loopCount) {
   helpersQuit_ = false;
 }
 
-asio::io_context& LoopPool::Next() {
-  return *loops_[nextLoop_.fetch_add(1, std::memory_order_relaxed) % loops_.size()]->io;
-}
+Loop& LoopPool::Next() { return *loops_[nextLoop_.fetch_add(1, std::memory_order_relaxed) % loops_.size()]; }
 
 bool LoopPool::StartThreads() {
   for (auto& loop : loops_) loop->work.emplace(asio::make_work_guard(*loop->io));
@@ -225,9 +223,9 @@ namespace zevra::socket {
 
 // ---- Deferred file writes -------------------------------------------------------
 
-bool LoopPool::DeferFileWrite(platform::NativeFile file, const uint8_t* data, size_t length) {
-  Loop* const loop = tl_thread.loop;
-  if (tl_thread.pool != this || loop == nullptr || file == platform::kNoFile) return false;
+bool LoopPool::DeferFileWrite(Loop& home, platform::NativeFile file, const uint8_t* data, size_t length) {
+  if (file == platform::kNoFile) return false;
+  Loop* const loop = &home;
   DeferredWrites& deferred = loop->deferred;
   std::lock_guard lock(deferred.mutex);
   if (deferred.file != file) {

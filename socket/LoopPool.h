@@ -119,7 +119,7 @@ class LoopPool {
 
   asio::io_context& First() { return *loops_.front()->io; }
   // The loop for the next connection: connections go round the loops.
-  asio::io_context& Next();
+  Loop& Next();
   // True on a thread of this pool.
   bool OnOwnThread() const { return tl_thread.pool == this; }
 
@@ -129,9 +129,10 @@ class LoopPool {
   // The same from outside the driver: posted to the connection's loop.
   static void Post(const ConnectionPtr& connection, Event event);
 
-  // Keeps bytes for `file` until the calling thread's loop ends its turn
-  // (see DeferredWrites); false on a thread that runs no loop of this pool.
-  bool DeferFileWrite(platform::NativeFile file, const uint8_t* data, size_t length);
+  // Keeps bytes for `file` until `loop` ends its turn (see DeferredWrites);
+  // `loop` is the home of the connection whose callback runs, so that its
+  // lines stay in its loop's order also when another loop's thread ran it.
+  static bool DeferFileWrite(Loop& loop, platform::NativeFile file, const uint8_t* data, size_t length);
   // Writes what every loop keeps, now.
   void FlushDeferredWrites();
 

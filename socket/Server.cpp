@@ -362,8 +362,9 @@ bool Server::HoldReceive(HP_CONNID id) {
 }
 
 bool Server::DeferFileWrite(intptr_t file, const uint8_t* data, size_t length) {
-  if (!pool_.OnOwnThread() || tl_thread.current == nullptr) return false;
-  return pool_.DeferFileWrite(platform::NativeFileFromInteger(file), data, length);
+  Connection* const current = tl_thread.current;
+  if (!pool_.OnOwnThread() || current == nullptr || &current->server != this) return false;
+  return LoopPool::DeferFileWrite(current->loop, platform::NativeFileFromInteger(file), data, length);
 }
 
 size_t Server::Shed(size_t count, HP_CONNID spared) {

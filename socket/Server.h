@@ -19,6 +19,7 @@
 //   7. LoopPool::monitorMutex_    the monitor's tick; held while it lends a helper
 //   8. LoopPool::helperMutex_     the helper threads and the loops wanting one
 //   9. ConnectionTable::emptyMutex_, Server::errorMutex_   leaves
+//  10. Loop::deferred.mutex       a leaf, held across the deferred bytes' write
 // Asio's own locks (inside post, async_wait, the reactor) come below all of
 // these; no handler runs while one of ours is held by the same thread.
 // Callbacks into the program run with none of them held.
