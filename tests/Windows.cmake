@@ -97,3 +97,19 @@ add_test(NAME windows_integration
 set_tests_properties(windows_integration PROPERTIES
                      ENVIRONMENT "ZEVRA_DIR=${ZEVRA_PROGRAM_DIR};ZEVRA_TARGET=windows;ZEVRA_EXIT_CODE_RUNNER=$<TARGET_FILE:ExitCodeRunner>"
                      TIMEOUT 600)
+
+# The socket library through its C interface, on the completion port: the
+# callback order, held receives and the send queue. Left out: SendFileTest,
+# SendQueueTest and ServerLifecycleTest, which drive the library with POSIX
+# calls of their own (raw sockets, descriptor limits, fork). Wine's sockets
+# are slow, so the cases run once, in one process.
+add_executable(zevra_socket_tests
+    socket/CallbackOrderTest.cpp
+    socket/HoldReceiveTest.cpp
+    socket/SendQueueUnitTest.cpp
+    socket/SocketTestSupport.cpp)
+set_target_properties(zevra_socket_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZEVRA_PROGRAM_DIR})
+target_compile_options(zevra_socket_tests PRIVATE -Wno-restrict)
+target_link_libraries(zevra_socket_tests PRIVATE zevra_socket zevra_sendqueue zevra_platform gtest_main ws2_32)
+add_test(NAME windows_socket_tests COMMAND zevra_socket_tests)
+set_tests_properties(windows_socket_tests PROPERTIES TIMEOUT 300)
