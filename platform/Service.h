@@ -76,6 +76,14 @@ std::vector<uint32_t> SystemServiceProcessIds(const std::string& name);
 // a stale or forged id never reaches an unrelated process.
 bool EndProgramRunning(uint32_t pid, const std::string& executable);
 
+// The built-in low-privileged account services of this system run as:
+// NETWORK SERVICE on Windows. Empty on POSIX, which has none: the caller
+// names an account of its own.
+std::string BuiltInServiceAccount();
+// A shared library's file name on this system ("Zevra.Socket" is
+// libZevra.Socket.so on POSIX, Zevra.Socket.dll on Windows).
+std::string SharedLibraryFileName(const std::string& name);
+
 // Service process side.
 enum ServiceControl { kControlStop = 1, kControlInterrogate = 4, kControlShutdown = 5 };
 enum ServiceStateCode { kStateStopped = 1, kStateStopPending = 3, kStateRunning = 4 };

@@ -113,3 +113,16 @@ target_compile_options(zevra_socket_tests PRIVATE -Wno-restrict)
 target_link_libraries(zevra_socket_tests PRIVATE zevra_socket zevra_sendqueue zevra_platform gtest_main ws2_32)
 add_test(NAME windows_socket_tests COMMAND zevra_socket_tests)
 set_tests_properties(windows_socket_tests PROPERTIES TIMEOUT 300)
+
+# The service through Wine's service control manager, the crash report of a
+# provoked access violation (a build with ZEVRA_CRASH_PROBE) and the packed
+# zip serving its own site. The service "Zevra" is installed in the run's
+# Wine prefix and removed again by the tests themselves.
+add_executable(EndProcess windows/EndProcess.cpp)
+set_target_properties(EndProcess PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+add_test(NAME windows_service_and_crash
+         COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider
+                 ${CMAKE_CURRENT_SOURCE_DIR}/windows/test_service_and_crash.py)
+set_tests_properties(windows_service_and_crash PROPERTIES
+                     ENVIRONMENT "ZEVRA_DIR=${ZEVRA_PROGRAM_DIR};ZEVRA_WINE_RUN=${PROJECT_SOURCE_DIR}/scripts/wine-run;ZEVRA_TEST_TOOLS=${CMAKE_BINARY_DIR}/tests;ZEVRA_CRASH_PROBE_BUILD=${ZEVRA_CRASH_PROBE};ZEVRA_CPACK=${CMAKE_CPACK_COMMAND};ZEVRA_CPACK_CONFIG=${CMAKE_BINARY_DIR}/CPackConfig.cmake"
+                     TIMEOUT 300 RESOURCE_LOCK zevra_system_service)

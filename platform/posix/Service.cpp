@@ -179,6 +179,10 @@ std::string FindUnreachablePath(const ServiceConfig& config) {
 
 std::string LastServiceProblem() { return ServiceProblem(); }
 
+std::string BuiltInServiceAccount() { return std::string(); }
+
+std::string SharedLibraryFileName(const std::string& name) { return "lib" + name + ".so"; }
+
 std::string SystemdUnitText(const ServiceConfig& c) {
   std::string t;
   t += std::string(kServiceDescriptionMarker) + c.description + "\n";

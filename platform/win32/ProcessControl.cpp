@@ -57,13 +57,18 @@ Program Program::Start(const std::vector<std::string>& argv, bool searchPath) {
     AppendQuoted(line, Utf8ToWide(argv[i]));
   }
   const std::wstring application = Utf8ToWide(argv[0]);
+  // No window and no standard handles: a service has no desktop to show
+  // one on, and the daemon's own handles are not the worker's business
+  // (nothing is inherited; the worker opens its logs itself).
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION info = {};
   // No application name when a bare name is to be searched for: Windows
   // then looks it up as the command line's first word.
   if (!::CreateProcessW(searchPath ? nullptr : application.c_str(), line.data(), nullptr, nullptr, FALSE,
-                        CREATE_UNICODE_ENVIRONMENT, nullptr, nullptr, &startup, &info)) {
+                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info)) {
     return program;
   }
   ::CloseHandle(info.hThread);

@@ -17,8 +17,9 @@
 namespace zevra {
 namespace {
 
-// The account the service runs as: a system account of its own, which may
-// write the logs, the pid file and the three work folders, nothing else.
+// The account the service runs as where the system has no built-in one for
+// services (POSIX): a system account of its own. Either may write the logs,
+// the pid file and the three work folders, nothing else.
 constexpr const char* kServiceAccount = "zevra";
 
 constexpr int kServiceTypeShareProcess = 32;
@@ -175,10 +176,12 @@ platform::ServiceConfig ZevraServiceConfig() {
   c.executable = ExecutablePath();
   c.arguments = "/daemon";
   c.autoStart = true;
-  c.account = kServiceAccount;
+  c.account = platform::BuiltInServiceAccount();
+  if (c.account.empty()) c.account = kServiceAccount;
   c.writableFiles = {ProgramPath({"error.log"}), PidFilePath()};
   c.writableDirectories = {ProgramPath({"WebLogs"}), ProgramPath({"WebTemp"}), ProgramPath({"WebCache"})};
-  c.readablePaths = {ProgramPath({"libZevra.Socket.so"}), ProgramPath({"libgzip.so"}), ProgramPath({kSettingsFile}),
+  c.readablePaths = {ProgramPath({platform::SharedLibraryFileName("Zevra.Socket")}),
+                     ProgramPath({platform::SharedLibraryFileName("gzip")}), ProgramPath({kSettingsFile}),
                      ProgramPath({"Hosts"}), ProgramPath({"WebRoot"})};
   return c;
 }

@@ -67,6 +67,17 @@ def test_daemon_stops_the_service_when_the_worker_cannot_listen(program, tmp_pat
     assert lines[-1] == "[ Core ] Unable to restart worker. Terminated. Code: 10007"
 
 
+def remove_installed_service(p):
+    """Removes a service a test installed from p, through the program and,
+    should that fail, by hand, so no later test or boot finds it."""
+    if os.path.exists(SERVICE_SCRIPT):
+        subprocess.run([p.exe, "/remove"], capture_output=True, timeout=60)
+    if os.path.exists(SERVICE_SCRIPT):
+        subprocess.run([SERVICE_SCRIPT, "stop"], capture_output=True, timeout=60)
+        os.remove(SERVICE_SCRIPT)
+        subprocess.run(["update-rc.d", "Zevra", "remove"], capture_output=True, timeout=60)
+
+
 @pytest.fixture
 def service_program():
     """A program directory the service account can reach (pytest's own
@@ -80,12 +91,7 @@ def service_program():
     p.write_settings()
     p.write("WebRoot/index.html", "<p>service</p>")
     yield p
-    if os.path.exists(SERVICE_SCRIPT):
-        subprocess.run([p.exe, "/remove"], capture_output=True, timeout=60)
-    if os.path.exists(SERVICE_SCRIPT):
-        subprocess.run([SERVICE_SCRIPT, "stop"], capture_output=True, timeout=60)
-        os.remove(SERVICE_SCRIPT)
-        subprocess.run(["update-rc.d", "Zevra", "remove"], capture_output=True, timeout=60)
+    remove_installed_service(p)
     shutil.rmtree(root, ignore_errors=True)
 
 
@@ -230,12 +236,7 @@ def private_program():
     p.write("WebRoot/index.html", "<p>service</p>")
     yield p
     os.chmod(outer, 0o755)
-    if os.path.exists(SERVICE_SCRIPT):
-        subprocess.run([p.exe, "/remove"], capture_output=True, timeout=60)
-    if os.path.exists(SERVICE_SCRIPT):
-        subprocess.run([SERVICE_SCRIPT, "stop"], capture_output=True, timeout=60)
-        os.remove(SERVICE_SCRIPT)
-        subprocess.run(["update-rc.d", "Zevra", "remove"], capture_output=True, timeout=60)
+    remove_installed_service(p)
     shutil.rmtree(outer, ignore_errors=True)
 
 

@@ -21,9 +21,11 @@
 #include "manager/app/ServiceBackend.h"
 #include "platform/System.h"
 #include "tests/manager/app/ConsoleFakes.h"
+#include "tests/support/RealServiceSetup.h"
 
 using namespace zevra::manager;
 using namespace zevra::manager::testing;
+using namespace zevra::testing;
 using texts::Text;
 
 namespace {
@@ -52,29 +54,6 @@ QList<qint64> ChildrenOf(qint64 parent) {
     if (fields.size() > 1 && fields[1].toLongLong() == parent) children << pid;
   }
   return children;
-}
-
-// Ends whatever still runs the given program (only processes this test
-// started can run a program in its own temporary directory).
-void EndProgramsOf(const QString& executable) {
-  for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-    bool ok = false;
-    const qint64 pid = entry.toLongLong(&ok);
-    if (ok && QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget() == executable) {
-      ::kill(static_cast<pid_t>(pid), SIGKILL);
-    }
-  }
-}
-
-bool WriteFile(const QString& path, const QByteArray& content) {
-  QFile file(path);
-  return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
-}
-
-quint16 FreeLoopbackPort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::LocalHost, 0);
-  return probe.serverPort();
 }
 
 }  // namespace
@@ -173,21 +152,9 @@ class RealServiceTest : public QObject {
   // script: 找不到服务 → install → 已经停止 with the description shown →
   // start → 正在运行 → stop → 已经停止 → remove → 找不到服务.
   void realServiceRoundTrip() {
-    if (::geteuid() != 0) QSKIP("needs root: installs the real service");
-    if (QFileInfo(QStringLiteral("/run/systemd/system")).isDir()) QSKIP("systemd runs here; this round uses the init script");
-    const QString built = qEnvironmentVariable("ZEVRA_DIR");
-    if (built.isEmpty() || !QFile::exists(built + QStringLiteral("/Zevra"))) QSKIP("ZEVRA_DIR names no built Zevra");
-    if (QFile::exists(QStringLiteral("/etc/init.d/Zevra"))) QSKIP("a service Zevra is installed already");
-
+    if (const QString why = zevra::testing::RealServiceSkipReason(); !why.isEmpty()) QSKIP(qPrintable(why));
     QTemporaryDir dir;
-    QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
-                                          QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
-    for (const char* file : {"Zevra", "libZevra.Socket.so", "libgzip.so"}) {
-      QVERIFY(QFile::copy(built + QLatin1Char('/') + QLatin1String(file), dir.filePath(QLatin1String(file))));
-    }
-    for (const char* folder : {"Config", "Hosts", "WebRoot", "WebLogs", "WebTemp", "WebCache"}) {
-      QVERIFY(QDir(dir.path()).mkpath(QLatin1String(folder)));
-    }
+    QVERIFY(zevra::testing::LayOutServiceProgram(dir.path()));
     const quint16 port = FreeLoopbackPort();
     QVERIFY(port != 0);
     QVERIFY(WriteFile(dir.filePath(QStringLiteral("Config/Zevra.ini")), "[Listen]\nPort=" + QByteArray::number(port) +

@@ -20,35 +20,14 @@
 #include "manager/hosts/HostsHooks.h"
 #include "manager/settings/SettingsHooks.h"
 #include "manager/settings/SettingsPage.h"
+#include "tests/support/RealServiceSetup.h"
 
 using namespace zevra::manager;
 using namespace zevra::manager::testing;
+using namespace zevra::testing;
 using texts::Text;
 
 namespace {
-
-bool WriteFile(const QString& path, const QByteArray& content) {
-  QFile file(path);
-  return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
-}
-
-quint16 FreeLoopbackPort() {
-  QTcpServer probe;
-  probe.listen(QHostAddress::LocalHost, 0);
-  return probe.serverPort();
-}
-
-// Ends whatever still runs the given program (only processes this test
-// started run a program in its own temporary directory).
-void EndProgramsOf(const QString& executable) {
-  for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-    bool ok = false;
-    const qint64 pid = entry.toLongLong(&ok);
-    if (ok && QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget() == executable) {
-      ::kill(static_cast<pid_t>(pid), SIGKILL);
-    }
-  }
-}
 
 // One GET of "/" for host on port; the whole answer, or empty when nothing
 // answers within a few seconds.
@@ -78,21 +57,9 @@ class ConsoleEndToEndTest : public QObject {
 
  private slots:
   void NewHostOnNewPortAfterApply() {
-    if (::geteuid() != 0) QSKIP("needs root: installs the real service");
-    if (QFileInfo(QStringLiteral("/run/systemd/system")).isDir()) QSKIP("systemd runs here; this uses the init script");
-    const QString built = qEnvironmentVariable("ZEVRA_DIR");
-    if (built.isEmpty() || !QFile::exists(built + QStringLiteral("/Zevra"))) QSKIP("ZEVRA_DIR names no built Zevra");
-    if (QFile::exists(QStringLiteral("/etc/init.d/Zevra"))) QSKIP("a service Zevra is installed already");
-
+    if (const QString why = zevra::testing::RealServiceSkipReason(); !why.isEmpty()) QSKIP(qPrintable(why));
     QTemporaryDir dir;
-    QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
-                                          QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
-    for (const char* file : {"Zevra", "libZevra.Socket.so", "libgzip.so"}) {
-      QVERIFY(QFile::copy(built + QLatin1Char('/') + QLatin1String(file), dir.filePath(QLatin1String(file))));
-    }
-    for (const char* folder : {"Config", "Hosts", "WebRoot", "WebLogs", "WebTemp", "WebCache", "site"}) {
-      QVERIFY(QDir(dir.path()).mkpath(QLatin1String(folder)));
-    }
+    QVERIFY(zevra::testing::LayOutServiceProgram(dir.path(), {QStringLiteral("site")}));
     const quint16 oldPort = FreeLoopbackPort();
     quint16 newPort = FreeLoopbackPort();
     for (int i = 0; i < 10 && newPort == oldPort; ++i) newPort = FreeLoopbackPort();
