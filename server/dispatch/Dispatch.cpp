@@ -131,6 +131,11 @@ Mapping MapRequest(Dispatched& d, bool getHandler) {
   if (!IsSafeRequestPath(d.requestedPath)) return Mapping::kUnsafePath;
 
   const HostRecord& record = d.host.record;
+  // A second name of an entry (Windows' short names) must not get past
+  // the rules that are made for its own name.
+  if (!platform::IsReachedByItsOwnNames(std::string(record.documentRoot), d.requestedPath)) {
+    return Mapping::kUnsafePath;
+  }
   d.documentRoot.assign(record.documentRoot);
   d.localPath.reserve(record.documentRoot.size() + d.requestedPath.size() + record.defaultDocument.size() + 1);
   d.localPath.assign(record.documentRoot);
