@@ -49,8 +49,6 @@ target_link_libraries(zevra_unit_tests PRIVATE zevra_server_process gtest_main g
 #   a UTF-8 code page (Wine's ANSI code page is 1252):
 #     CgiEnvironmentTest.FixedEntriesFollowTheHeaderVariablesInOrder
 #   names Windows cannot hold ('<', '>' in a file name): ListingPage.HostileNamesCannotRunScript
-#   segments Windows would misread ("name.", "...") get 403 here, not 404:
-#     Dispatch.TraversalNeverLeavesTheDocumentRoot, Dispatch.MalformedAndRefusedRequests
 #   Linux programs (gunzip, python3) as readers: ExternalReaders.GunzipAndPythonReadTheStreams
 #   a body that spans several 4 KiB views (views are 64 KiB on Windows):
 #     Dispatch.BodyLoopEndsWhenTheConnectionGoes
@@ -58,7 +56,6 @@ set(ZEVRA_WINDOWS_EXCLUDED
     CgiCommand.PlaceholderBecomesOneArgumentAndWorkingDirectoryIsTheProgramsDirectory
     CgiCommand.QuotesGroupBlanksAndAreDropped CgiEnvironmentTest.FixedEntriesFollowTheHeaderVariablesInOrder
     ListingPage.HostileNamesCannotRunScript
-    Dispatch.TraversalNeverLeavesTheDocumentRoot Dispatch.MalformedAndRefusedRequests
     ExternalReaders.GunzipAndPythonReadTheStreams Dispatch.BodyLoopEndsWhenTheConnectionGoes)
 list(JOIN ZEVRA_WINDOWS_EXCLUDED ":" ZEVRA_WINDOWS_EXCLUDED_FILTER)
 # One Wine process for all cases: starting Wine costs seconds per process
