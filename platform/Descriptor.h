@@ -3,6 +3,7 @@
 // would keep a closed connection alive until the child exits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace zevra::platform {
@@ -10,6 +11,16 @@ namespace zevra::platform {
 // Marks the handle (a descriptor on POSIX, a SOCKET on Windows) as not
 // inherited by child processes. False when the OS refused.
 bool SetHandleNotInherited(intptr_t handle);
+
+// Takes one connection off a listening socket, the new socket already
+// non-blocking and not inherited by child processes: one system call where
+// accept and then setting both would take more, per connection. `peer`
+// receives the peer's address (room for *peerLength bytes; *peerLength is
+// set to its length). The socket, or -1 with the error in LastErrorCode
+// (would-block when none is waiting).
+intptr_t AcceptNonBlockingNotInherited(intptr_t listener, void* peer, size_t* peerLength);
+// Closes a socket handle that nothing else owns yet.
+void CloseSocketHandle(intptr_t socket);
 
 // How many descriptors (handles) the process may hold open at once; 0 when
 // the platform sets no such limit.

@@ -4,6 +4,7 @@
 
 #include "platform/Descriptor.h"
 #include "platform/Error.h"
+#include "platform/System.h"
 #include "socket/Connection.h"
 #include "socket/Server.h"
 
@@ -33,6 +34,7 @@ bool Acceptor::Open(const asio::ip::tcp::endpoint& endpoint, int backlog, asio::
   if (error) return false;
   std::lock_guard lock(mutex_);
   acceptor_ = std::move(acceptor);
+  protocol_ = endpoint.protocol();
   backoff_ = std::make_unique<asio::steady_timer>(pool_.First());
   return true;
 }
@@ -100,7 +102,7 @@ void Acceptor::OnAccepted(const asio::error_code& error) {
     BackOffLocked();
     return;
   }
-  if (!error && SetUp(*spare_, acceptedPeer_)) {
+  if (!error && SetUp(*spare_, acceptedPeer_, false)) {
     const HP_CONNID admitted = spare_->id;
     LoopPool::Post(spare_, Event::kAccepted);
     spare_.reset();
@@ -135,8 +137,7 @@ void Acceptor::OnReady(const asio::error_code& error) {
       break;
     }
     asio::ip::tcp::endpoint peer;
-    asio::error_code acceptError;
-    acceptor_->accept(spare_->socket, peer, acceptError);
+    const asio::error_code acceptError = AcceptInto(*spare_, peer);
     if (WouldBlock(acceptError)) break;
     if (acceptError) {
       if (IsResourceShortage(acceptError)) {
@@ -150,7 +151,7 @@ void Acceptor::OnReady(const asio::error_code& error) {
       }
       continue;
     }
-    if (!SetUp(*spare_, peer)) {
+    if (!SetUp(*spare_, peer, true)) {
       asio::error_code ignored;
       spare_->socket.close(ignored);
       continue;
@@ -181,14 +182,40 @@ void Acceptor::OnReady(const asio::error_code& error) {
   }
 }
 
-bool Acceptor::SetUp(Connection& connection, const asio::ip::tcp::endpoint& peer) {
+asio::error_code Acceptor::AcceptInto(Connection& connection, asio::ip::tcp::endpoint& peer) {
+  // Asio's own accept takes three more calls per connection to make the
+  // socket non-blocking and keep it from CGI children: one call does it
+  // all here, and no child started meanwhile can inherit the socket.
+  size_t length = peer.capacity();
+  const intptr_t accepted = platform::AcceptNonBlockingNotInherited(
+      static_cast<intptr_t>(acceptor_->native_handle()), peer.data(), &length);
+  if (accepted < 0) return asio::error_code(platform::LastErrorCode(), asio::error::get_system_category());
   asio::error_code error;
+  if (length <= peer.capacity()) {
+    peer.resize(length);
+    connection.socket.assign(protocol_, static_cast<asio::ip::tcp::socket::native_handle_type>(accepted), error);
+  } else {
+    error = asio::error::invalid_argument;
+  }
+  if (error) {
+    platform::CloseSocketHandle(accepted);
+    // Not a would-block nor a shortage: the caller goes on to the next.
+    return asio::error::connection_aborted;
+  }
+  return error;
+}
+
+bool Acceptor::SetUp(Connection& connection, const asio::ip::tcp::endpoint& peer, bool notInherited) {
+  asio::error_code error;
+  // Also where the socket is non-blocking already: Asio's synchronous
+  // reads and writes return would-block instead of waiting only once it
+  // was told so itself.
   connection.socket.non_blocking(true, error);
   if (error) return false;
   // Answers go out in few writes of whole heads and slices; Nagle would only
   // hold back the last part of each.
   connection.socket.set_option(asio::ip::tcp::no_delay(true), error);
-  platform::SetHandleNotInherited(static_cast<intptr_t>(connection.socket.native_handle()));
+  if (!notInherited) platform::SetHandleNotInherited(static_cast<intptr_t>(connection.socket.native_handle()));
   connection.id = server_.NextId();
   connection.peer = peer;
   connection.Touch();

@@ -46,14 +46,18 @@ class Acceptor {
   asio::ip::tcp::endpoint acceptedPeer_;  // filled by the pending async_accept
 #endif
   // Makes the accepted socket ready and registers it; false when it cannot
-  // be used.
-  bool SetUp(Connection& connection, const asio::ip::tcp::endpoint& peer);
+  // be used. `notInherited`: the accept already kept it from children.
+  bool SetUp(Connection& connection, const asio::ip::tcp::endpoint& peer, bool notInherited);
+  // Takes one waiting connection into `connection`'s socket, already
+  // non-blocking and not inherited; the error (would-block when none waits).
+  asio::error_code AcceptInto(Connection& connection, asio::ip::tcp::endpoint& peer);
 
   Server& server_;
   LoopPool& pool_;
   // Guards the listening socket, the back-off timer and the spare.
   std::mutex mutex_;
   std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
+  asio::ip::tcp protocol_ = asio::ip::tcp::v4();
   std::unique_ptr<asio::steady_timer> backoff_;
   // The connection the next accept fills, made ahead on its loop.
   ConnectionPtr spare_;

@@ -162,6 +162,20 @@ HP_API void HP_CALL HP_Server_SetMaxConnectionCount(HP_Server pServer, uint32_t 
   if (pServer != nullptr) AsServer(pServer)->SetMaxConnectionCount(dwMaxConnectionCount);
 }
 
+HP_API HP_BOOL HP_CALL HP_Server_DeferFileWrite(HP_Server pServer, intptr_t hFile, const uint8_t* pData,
+                                                int iLength) {
+  if (pServer == nullptr || iLength < 0 || (iLength > 0 && pData == nullptr)) return 0;
+  return Guarded(0, [&] { return AsServer(pServer)->DeferFileWrite(hFile, pData, static_cast<size_t>(iLength)) ? 1 : 0; });
+}
+
+HP_API void HP_CALL HP_Server_FlushDeferredWrites(HP_Server pServer) {
+  if (pServer == nullptr) return;
+  Guarded(0, [&] {
+    AsServer(pServer)->FlushDeferredWrites();
+    return 0;
+  });
+}
+
 HP_API HP_BOOL HP_CALL HP_Server_HoldReceive(HP_Server pServer, HP_CONNID dwConnID) {
   if (pServer == nullptr) return 0;
   return Guarded(0, [&] { return AsServer(pServer)->HoldReceive(dwConnID) ? 1 : 0; });

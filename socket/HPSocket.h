@@ -140,6 +140,19 @@ HP_API void HP_CALL HP_Server_SetMaxConnectionCount(HP_Server pServer, uint32_t 
  * wait unread learns so when to go on. */
 HP_API HP_BOOL HP_CALL HP_Server_HoldReceive(HP_Server pServer, HP_CONNID dwConnID);
 
+/* From inside a callback: iLength bytes (copied) to be appended to hFile, a
+ * file opened for appending, by the calling thread's event loop once the
+ * callbacks that are ready now have run and before it waits for more
+ * events: what all of them defer goes out in one write. Bytes deferred on
+ * one loop are written in the order of these calls, so a connection's own
+ * lines keep their order. Zero when called from outside a callback of this
+ * server: nothing is kept, the caller writes the bytes itself. */
+HP_API HP_BOOL HP_CALL HP_Server_DeferFileWrite(HP_Server pServer, intptr_t hFile, const uint8_t* pData,
+                                                int iLength);
+/* Writes every loop's deferred bytes now (before the file they are for is
+ * closed); stopping the server does so too. */
+HP_API void HP_CALL HP_Server_FlushDeferredWrites(HP_Server pServer);
+
 #ifdef __cplusplus
 }
 #endif

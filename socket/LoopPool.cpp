@@ -220,3 +220,62 @@ void LoopPool::Post(const ConnectionPtr& connection, Event event) {
 }
 
 }  // namespace zevra::socket
+
+namespace zevra::socket {
+
+// ---- Deferred file writes -------------------------------------------------------
+
+bool LoopPool::DeferFileWrite(platform::NativeFile file, const uint8_t* data, size_t length) {
+  Loop* const loop = tl_thread.loop;
+  if (tl_thread.pool != this || loop == nullptr || file == platform::kNoFile) return false;
+  DeferredWrites& deferred = loop->deferred;
+  std::lock_guard lock(deferred.mutex);
+  if (deferred.file != file) {
+    WriteDeferredLocked(deferred);
+    deferred.file = file;
+  }
+  deferred.bytes.append(reinterpret_cast<const char*>(data), length);
+  if (deferred.bytes.size() >= kDeferredWriteLimit) {
+    WriteDeferredLocked(deferred);
+  } else if (!deferred.flushPosted) {
+    deferred.flushPosted = true;
+    try {
+      asio::post(*loop->io, [loop] { FlushDeferred(*loop); });
+    } catch (...) {
+      // No flush to come: nothing may stay behind.
+      deferred.flushPosted = false;
+      WriteDeferredLocked(deferred);
+    }
+  }
+  return true;
+}
+
+void LoopPool::FlushDeferred(Loop& loop) {
+  std::lock_guard lock(loop.deferred.mutex);
+  loop.deferred.flushPosted = false;
+  WriteDeferredLocked(loop.deferred);
+}
+
+void LoopPool::FlushDeferredWrites() {
+  for (auto& loop : loops_) {
+    std::lock_guard lock(loop->deferred.mutex);
+    WriteDeferredLocked(loop->deferred);
+  }
+}
+
+void LoopPool::WriteDeferredLocked(DeferredWrites& deferred) {
+  if (deferred.bytes.empty()) return;
+  // The handle stays the caller's: borrowed for the write, never closed.
+  platform::File file(deferred.file);
+  // A failed write loses the bytes, as a failed direct write would.
+  (void)file.WriteAll(deferred.bytes.data(), deferred.bytes.size());
+  file.Release();
+  // A busy turn's worth of room is kept for the next one.
+  if (deferred.bytes.capacity() > 4 * kDeferredWriteLimit) {
+    std::string().swap(deferred.bytes);
+  } else {
+    deferred.bytes.clear();
+  }
+}
+
+}  // namespace zevra::socket

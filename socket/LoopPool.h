@@ -30,10 +30,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <asio.hpp>
+
+#include "platform/File.h"
 
 namespace zevra::socket {
 
@@ -41,6 +44,9 @@ namespace zevra::socket {
 inline constexpr size_t kReadBufferSize = 64 * 1024;
 // The monitor's tick; a loop stalled for two ticks gets a helper.
 inline constexpr int kMonitorTickMilliseconds = 5;
+// Deferred bytes a loop holds at most before it writes them at once: the
+// lines of one busy turn, not an unbounded backlog.
+inline constexpr size_t kDeferredWriteLimit = 64 * 1024;
 
 struct Connection;
 using ConnectionPtr = std::shared_ptr<Connection>;
@@ -52,9 +58,23 @@ enum class Event : uint8_t {
   kWake,      // its owner waited for the queue to drain: deliver an empty OnReceive
 };
 
+// Bytes callbacks of a loop asked to have appended to a file (access-log
+// lines): kept until the callbacks that are ready now have run, then
+// written in one call before the loop waits again. The flush is a handler
+// posted once per turn; while it is queued the reactor only polls, so no
+// wait begins before it ran. Lines of one loop keep their order, and a
+// connection never leaves its loop, so its lines keep theirs.
+struct DeferredWrites {
+  std::mutex mutex;  // also held across the write: flushes keep their order
+  std::string bytes;
+  platform::NativeFile file = platform::kNoFile;
+  bool flushPosted = false;
+};
+
 // An event loop: an io_context with its own thread, and any helpers lent to
 // it while that thread is stuck in a callback.
 struct Loop {
+  DeferredWrites deferred;
   std::unique_ptr<asio::io_context> io;
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
   // Threads running this loop, and how many of them are inside a callback.
@@ -109,6 +129,12 @@ class LoopPool {
   // The same from outside the driver: posted to the connection's loop.
   static void Post(const ConnectionPtr& connection, Event event);
 
+  // Keeps bytes for `file` until the calling thread's loop ends its turn
+  // (see DeferredWrites); false on a thread that runs no loop of this pool.
+  bool DeferFileWrite(platform::NativeFile file, const uint8_t* data, size_t length);
+  // Writes what every loop keeps, now.
+  void FlushDeferredWrites();
+
  private:
   struct Turn {
     ConnectionPtr connection;
@@ -123,6 +149,8 @@ class LoopPool {
   void Monitor();
   void LendHelper(Loop& loop);
   void RunHelper();
+  static void FlushDeferred(Loop& loop);
+  static void WriteDeferredLocked(DeferredWrites& deferred);
 
   std::vector<std::unique_ptr<Loop>> loops_;
   std::vector<std::thread> threads_;

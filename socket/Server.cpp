@@ -188,6 +188,9 @@ bool Server::Stop() {
   // Every connection now ends as soon as its running callback returns.
   table_.WaitEmpty();
   pool_.StopThreads();
+  // The loops flushed what they deferred before they ended; this is for
+  // bytes deferred by a callback that ran after its loop's last flush.
+  pool_.FlushDeferredWrites();
   {
     std::lock_guard lock(sweepMutex_);
     sweepTimer_.reset();
@@ -356,6 +359,11 @@ bool Server::HoldReceive(HP_CONNID id) {
   ConnectionPtr holder;
   Connection* connection = Find(id, holder);
   return connection != nullptr && connection->Hold();
+}
+
+bool Server::DeferFileWrite(intptr_t file, const uint8_t* data, size_t length) {
+  if (!pool_.OnOwnThread() || tl_thread.current == nullptr) return false;
+  return pool_.DeferFileWrite(platform::NativeFileFromInteger(file), data, length);
 }
 
 size_t Server::Shed(size_t count, HP_CONNID spared) {

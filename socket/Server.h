@@ -96,6 +96,9 @@ class Server {
   bool ListenAddress(char* text, int* length, uint16_t* port);
   bool SetRequestPhase(HP_CONNID id, En_HP_RequestPhase phase);
   bool HoldReceive(HP_CONNID id);
+  // See HP_Server_DeferFileWrite and HP_Server_FlushDeferredWrites.
+  bool DeferFileWrite(intptr_t file, const uint8_t* data, size_t length);
+  void FlushDeferredWrites() { pool_.FlushDeferredWrites(); }
 
   // Closes up to `count` of the connections that have gone longest without
   // completing a request (half-sent heads and bodies, idle ones), never

@@ -2,6 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace zevra::platform {
 
@@ -12,6 +16,22 @@ bool SetHandleNotInherited(intptr_t handle) {
   if ((flags & FD_CLOEXEC) != 0) return true;
   return ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
 }
+
+intptr_t AcceptNonBlockingNotInherited(intptr_t listener, void* peer, size_t* peerLength) {
+  socklen_t length = static_cast<socklen_t>(*peerLength);
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const int fd = ::accept4(static_cast<int>(listener), static_cast<sockaddr*>(peer), &length,
+                             SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+      *peerLength = static_cast<size_t>(length);
+      return fd;
+    }
+    if (errno != EINTR) return -1;
+  }
+  return -1;
+}
+
+void CloseSocketHandle(intptr_t socket) { ::close(static_cast<int>(socket)); }
 
 uint64_t DescriptorLimit() {
   rlimit limit{};

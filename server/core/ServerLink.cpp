@@ -7,5 +7,6 @@ ServerLink* g_link = nullptr;
 
 ServerLink& Link() { return *g_link; }
 void SetLink(ServerLink* link) { g_link = link; }
+ServerLink* LinkIfSet() { return g_link; }
 
 }  // namespace zevra

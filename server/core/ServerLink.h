@@ -56,11 +56,23 @@ class ServerLink {
     (void)conn;
     return false;
   }
+  // From inside a callback: has the bytes appended to `file` (opened for
+  // appending) once the callbacks that are ready now have run, in one write
+  // with whatever else they deferred, before the library waits for more
+  // events. False where the link cannot (the caller writes them itself).
+  virtual bool DeferFileWrite(const platform::File& file, std::string_view bytes) {
+    (void)file, (void)bytes;
+    return false;
+  }
+  // Writes every deferred byte now (before the file they are for closes).
+  virtual void FlushDeferredWrites() {}
 };
 
 // The process-wide link, set once by the worker before the server starts
 // (or by a test before it drives a handler).
 ServerLink& Link();
 void SetLink(ServerLink* link);
+// The link, or null in a process (or test) that has none.
+ServerLink* LinkIfSet();
 
 }  // namespace zevra

@@ -11,6 +11,7 @@
 #include "common/HostFile.h"
 #include "common/Text.h"
 #include "platform/File.h"
+#include "platform/FileCache.h"
 #include "platform/Path.h"
 #include "platform/System.h"
 #include "server/cgi/Cgi.h"
@@ -97,10 +98,10 @@ struct Dispatched {
   ResponseHead response;
   HostSelection host;
   std::string requestedPath;
-  std::string documentRoot;     // the site's root; for CGI with a trailing separator on the fallback site
-  std::string localPath;
-  platform::FileFacts facts;    // of localPath
-  platform::File file;          // localPath, open when it could be opened
+  std::string_view documentRoot;  // the site's root (in the host table); for CGI with a trailing separator on the fallback site
+  // The local path is request.LocalPath, made there in place.
+  platform::FileFacts facts;    // of the local path
+  platform::FileCacheRef file;  // the local path as the file cache has it
   int lastError = 0;            // of the last look at the file system
   bool folder = false;          // the requested path names a folder (a default document was added)
 };
@@ -136,33 +137,34 @@ Mapping MapRequest(Dispatched& d, bool getHandler) {
   if (!platform::IsReachedByItsOwnNames(std::string(record.documentRoot), d.requestedPath)) {
     return Mapping::kUnsafePath;
   }
-  d.documentRoot.assign(record.documentRoot);
-  d.localPath.reserve(record.documentRoot.size() + d.requestedPath.size() + record.defaultDocument.size() + 1);
-  d.localPath.assign(record.documentRoot);
-  d.localPath += d.requestedPath;
-  // Opened right away: the file a static answer reads is the one looked
-  // at here, found with one walk of its path.
-  d.file = platform::File::OpenWithFacts(d.localPath, d.facts);
-  d.lastError = platform::LastErrorCode();
-  if (d.facts.isDirectory) {
+  d.documentRoot = record.documentRoot;
+  std::string& localPath = request.LocalPath;
+  localPath.reserve(record.documentRoot.size() + d.requestedPath.size() + record.defaultDocument.size() + 1);
+  localPath.assign(record.documentRoot);
+  localPath += d.requestedPath;
+  // Looked up right away, through the cache of open files: the file a
+  // static answer reads is the one looked at here.
+  platform::FileCache& files = platform::SharedFileCache();
+  d.file = files.Open(localPath);
+  if (d.file->facts.isDirectory) {
     d.folder = true;
-    d.file.Close();
-    if (d.localPath.empty() || d.localPath.back() != platform::kPathSeparator) d.localPath += platform::kPathSeparator;
-    d.localPath += record.defaultDocument;
-    d.file = platform::File::OpenWithFacts(d.localPath, d.facts);
-    d.lastError = platform::LastErrorCode();
+    if (localPath.empty() || localPath.back() != platform::kPathSeparator) localPath += platform::kPathSeparator;
+    localPath += record.defaultDocument;
+    d.file = files.Open(localPath);
   }
-  request.LocalPath = d.localPath;
+  d.facts = d.file->facts;
+  d.lastError = d.file->openError;
   return Mapping::kMapped;
 }
 
 // Parsed in place: receive buffering leaves the head alone while the
 // handler runs, and the buffer keeps its capacity for the next request.
-HttpRequest ParseContextHead(ConnectionContext& context) {
+// `request` is a fresh record.
+void ParseContextHead(ConnectionContext& context, HttpRequest& request) {
   std::lock_guard<std::recursive_mutex> guard(context.lock);
   size_t length = context.headLength > 0 ? static_cast<size_t>(context.headLength) : 0;
   if (length > context.headBuffer.size()) length = context.headBuffer.size();
-  return ParseRequestHead(std::string_view(context.headBuffer.data(), length));
+  ParseRequestHeadInto(std::string_view(context.headBuffer.data(), length), request);
 }
 
 // The common opening. Returns false when the request has been answered
@@ -172,7 +174,7 @@ bool OpenRequest(ConnId conn, ConnectionContext& context, Dispatched& d, bool ge
     std::lock_guard<std::recursive_mutex> guard(context.lock);
     context.state = kStateHandling;
   }
-  d.request = ParseContextHead(context);
+  ParseContextHead(context, d.request);
   HttpRequest& request = d.request;
   ResponseHead& response = d.response;
 
@@ -204,7 +206,7 @@ bool OpenRequest(ConnId conn, ConnectionContext& context, Dispatched& d, bool ge
 // "." + the extension of the whole local path (after its last "."; "html"
 // when it holds none), lower-cased, against the site's CGI extension.
 bool IsCgiRequest(const Dispatched& d) {
-  std::string_view path = d.localPath;
+  std::string_view path = d.request.LocalPath;
   size_t dot = path.rfind('.');
   std::string extension = ".";
   extension += dot == std::string_view::npos ? std::string_view("html") : path.substr(dot + 1);
@@ -214,11 +216,11 @@ bool IsCgiRequest(const Dispatched& d) {
 bool MayRunCgi(const Dispatched& d) { return AsciiUpper(d.host.record.executePermission) == kPermissionExecCgiUpper; }
 
 void StartGateway(ConnId conn, Dispatched& d, const CgiBodySource& body) {
-  d.request.ScriptPath = d.localPath;
-  std::string documentRoot = d.documentRoot;
+  d.request.ScriptPath = d.request.LocalPath;
+  std::string documentRoot(d.documentRoot);
   if (d.host.outcome == HostOutcome::kFallback) documentRoot += platform::kPathSeparator;
   std::string program(d.host.record.cgiProgram);
-  RunCgi(conn, d.request, d.response, d.requestedPath, d.localPath, documentRoot, program, body);
+  RunCgi(conn, d.request, d.response, d.requestedPath, d.request.LocalPath, documentRoot, program, body);
 }
 
 }  // namespace
@@ -241,7 +243,7 @@ void HandleGetRequest(ConnId conn) {
     EndRequest(conn);
     return;
   }
-  if (!d.localPath.empty() && d.localPath.back() == '.') {
+  if (!d.request.LocalPath.empty() && d.request.LocalPath.back() == '.') {
     SendErrorPage(404, request, response, conn, DebugOsDetail(d.lastError));
     EndRequest(conn);
     return;
@@ -263,15 +265,16 @@ void HandleGetRequest(ConnId conn) {
     return;
   }
   if (d.facts.exists) {
-    SendStaticFile(request, response, conn, context, std::move(d.file), d.facts);  // ends the request itself
+    SendStaticFile(request, response, conn, context, std::move(d.file));  // ends the request itself
     return;
   }
-  std::string directory = d.documentRoot + d.requestedPath;
+  std::string directory(d.documentRoot);
+  directory += d.requestedPath;
   // When that is the path looked at already (it was no folder, so no
   // default document was added to it), it is known not to exist: a 404
   // costs one look-up of its path, not two.
   platform::FileFacts facts;
-  if (directory != d.localPath) facts = platform::QueryFile(directory);
+  if (directory != d.request.LocalPath) facts = platform::QueryFile(directory);
   if (facts.isDirectory && g_settings.DirectoryListing) {
     SendDirectoryListing(directory, UrlPathOf(d.requestedPath), request, response, conn);
   } else {
@@ -286,7 +289,7 @@ bool PostBodyWanted(ConnId conn) {
   // The same mapping the handler will make, from the head alone: only a
   // script this site may run reads the body.
   Dispatched d;
-  d.request = ParseContextHead(*context);
+  ParseContextHead(*context, d.request);
   return MapRequest(d, false) == Mapping::kMapped && d.request.Method == "POST" && IsCgiRequest(d) && MayRunCgi(d);
 }
 
@@ -334,7 +337,8 @@ void HandleOtherRequest(ConnId conn) {
     std::lock_guard<std::recursive_mutex> guard(context->lock);
     context->state = kStateHandling;
   }
-  const HttpRequest request = ParseContextHead(*context);
+  HttpRequest request;
+  ParseContextHead(*context, request);
   // Whatever the target or the host, the method is what this server
   // lacks; the page is the same for every site.
   ResponseHead response;

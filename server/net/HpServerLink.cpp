@@ -75,6 +75,16 @@ void HpServerLink::SetRequestPhase(ConnId conn, RequestPhase phase) {
 
 bool HpServerLink::HoldReceive(ConnId conn) { return HP_Server_HoldReceive(server_, conn) != 0; }
 
+bool HpServerLink::DeferFileWrite(const platform::File& file, std::string_view bytes) {
+  if (server_ == nullptr || !file.IsOpen() || bytes.size() > static_cast<size_t>(INT_MAX)) return false;
+  return HP_Server_DeferFileWrite(server_, platform::NativeFileToInteger(file.Handle()),
+                                  reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int>(bytes.size())) != 0;
+}
+
+void HpServerLink::FlushDeferredWrites() {
+  if (server_ != nullptr) HP_Server_FlushDeferredWrites(server_);
+}
+
 bool HpServerLink::ListenAddress(std::string& address, uint16_t& port) {
   char text[kAddressBuffer] = {};
   int length = kAddressBuffer;

@@ -26,6 +26,8 @@ class HpServerLink : public ServerLink {
   bool ListenAddress(std::string& address, uint16_t& port) override;
   void SetRequestPhase(ConnId conn, RequestPhase phase) override;
   bool HoldReceive(ConnId conn) override;
+  bool DeferFileWrite(const platform::File& file, std::string_view bytes) override;
+  void FlushDeferredWrites() override;
 
  private:
   HP_Server server_ = nullptr;

@@ -306,12 +306,16 @@ bool SplitTarget(std::string_view target, std::string& directory, std::string& f
 
 HttpRequest ParseRequestHead(std::string_view head) {
   HttpRequest request;
+  ParseRequestHeadInto(head, request);
+  return request;
+}
 
+void ParseRequestHeadInto(std::string_view head, HttpRequest& request) {
   // The head ends at the first empty line; without one there is no head.
   // Lines are handled as they are found, and the record is dropped again in
   // the rare case that the end never comes, so the head is read only once.
   size_t lineEnd = FindLineEnd(head, 0);
-  if (lineEnd == std::string_view::npos) return request;
+  if (lineEnd == std::string_view::npos) return;
   const std::string_view requestLine = head.substr(0, lineEnd);
   // Room for a usual head; a body that may follow in these bytes is not
   // counted, and a longer head grows the text as it goes.
@@ -322,9 +326,8 @@ HttpRequest ParseRequestHead(std::string_view head) {
   for (;;) {
     lineEnd = FindLineEnd(head, lineStart);
     if (lineEnd == std::string_view::npos) {
-      // Every return names the same record, so it is built in place.
       request = HttpRequest();
-      return request;
+      return;
     }
     if (lineEnd == lineStart) {
       terminator = lineStart - 2;
@@ -346,7 +349,6 @@ HttpRequest ParseRequestHead(std::string_view head) {
     request.Body.assign(head.substr(bodyStart, take));
   }
   RebuildUri(request);
-  return request;
 }
 
 }  // namespace zevra

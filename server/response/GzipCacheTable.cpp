@@ -72,10 +72,17 @@ const std::string* GzipCacheTable::Find(std::string_view localPath) const {
   return slot == kSlots ? nullptr : &slots_[slot].value;
 }
 
-bool GzipCacheTable::Set(std::string_view localPath, std::string_view lastModified, int64_t copySize) {
+int64_t GzipCacheTable::MadeAt(std::string_view localPath) const {
+  size_t slot = FindSlot(localPath);
+  return slot == kSlots ? 0 : slots_[slot].madeAt;
+}
+
+bool GzipCacheTable::Set(std::string_view localPath, std::string_view lastModified, int64_t copySize,
+                         int64_t madeAt) {
   size_t slot = FindSlot(localPath);
   if (slot != kSlots) {
     Slot& s = slots_[slot];
+    s.madeAt = madeAt;
     s.value.assign(lastModified);
     totalBytes_ += copySize - s.size;
     s.size = copySize;
@@ -93,6 +100,7 @@ bool GzipCacheTable::Set(std::string_view localPath, std::string_view lastModifi
       s.key.assign(localPath);
       s.value.assign(lastModified);
       s.size = copySize;
+      s.madeAt = madeAt;
       s.order = nextOrder_++;
       totalBytes_ += copySize;
       ++count_;

@@ -190,8 +190,17 @@ bool IsCompressibleType(std::string_view mimeType) {
   const size_t semicolon = mimeType.find(';');
   std::string_view type = mimeType.substr(0, semicolon);
   while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.remove_suffix(1);
-  const std::string essence = AsciiLower(type);
-  std::string_view t = essence;
+  // Lower-cased on the stack: this is asked on every compressed answer.
+  char lowered[128];
+  std::string essence;
+  std::string_view t;
+  if (type.size() <= sizeof lowered) {
+    for (size_t i = 0; i < type.size(); ++i) lowered[i] = AsciiLowerChar(type[i]);
+    t = std::string_view(lowered, type.size());
+  } else {
+    essence = AsciiLower(type);
+    t = essence;
+  }
   if (t.empty()) return true;  // an answer without a type goes out as HTML
   if (t.starts_with("text/")) return true;
   if (t.ends_with("+xml") || t.ends_with("+json")) return true;

@@ -6,12 +6,14 @@
 #include "server/response/StaticFile.h"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/Text.h"
 #include "platform/Clock.h"
 #include "platform/Error.h"
+#include "platform/FileCache.h"
 #include "platform/System.h"
 #include "server/core/ConnectionContext.h"
 #include "server/core/OsDetail.h"
@@ -69,7 +71,7 @@ std::string LastModifiedOf(const platform::File& file) {
 }
 
 // Reads the whole (small) source file; false on a read failure.
-bool ReadAll(platform::File& file, int64_t size, std::string& out) {
+bool ReadAll(const platform::File& file, int64_t size, std::string& out) {
   out.assign(static_cast<size_t>(size), '\0');
   int64_t got = 0;
   while (got < size) {
@@ -87,7 +89,7 @@ enum class CopyResult { kServeCompressed, kServeIdentity, kAnswered };
 // Makes the compressed copy at cachePath. It is written under a temporary
 // name and renamed only when complete, so that no request is ever served a
 // truncated copy; on failure nothing is left behind.
-CopyResult MakeGzipCopy(const HttpRequest& request, ResponseHead& response, ConnId conn, platform::File& source,
+CopyResult MakeGzipCopy(const HttpRequest& request, ResponseHead& response, ConnId conn, const platform::File& source,
                         int64_t size, const std::string& cachePath, int64_t& copySize) {
   const std::string partPath = cachePath + ".part";
   platform::File copy = platform::File::CreateAlways(partPath);
@@ -125,14 +127,20 @@ CopyResult MakeGzipCopy(const HttpRequest& request, ResponseHead& response, Conn
 // common case, a copy that is there already, holds the lock only for the
 // look-up and opens the copy outside it: `copy` is then open.
 CopyResult ChooseEncoding(const HttpRequest& request, ResponseHead& response, ConnId conn,
-                          platform::File& source, int64_t size, const std::string& lastModified,
-                          const std::string& cachePath, platform::File& copy, platform::FileFacts& copyFacts) {
+                          const platform::File& source, int64_t size, int64_t written,
+                          const std::string& lastModified, const std::string& cachePath, platform::File& copy,
+                          platform::FileFacts& copyFacts) {
   GzipCacheTable& cache = GzipCache();
+  // A copy's name tells versions apart by the second of their last write
+  // only: a copy made while that second still ran may be of an earlier
+  // version of the same second, and is made again.
+  const auto current = [&](const std::string* known) {
+    return known != nullptr && *known == lastModified && cache.MadeAt(request.LocalPath) > written;
+  };
   bool recorded;
   {
     std::lock_guard<std::mutex> guard(cache.Lock());
-    const std::string* known = cache.Find(request.LocalPath);
-    recorded = known != nullptr && *known == lastModified;
+    recorded = current(cache.Find(request.LocalPath));
   }
   if (recorded) {
     // Copies are only ever renamed into place whole, so an open that
@@ -142,7 +150,7 @@ CopyResult ChooseEncoding(const HttpRequest& request, ResponseHead& response, Co
   }
   std::lock_guard<std::mutex> guard(cache.Lock());
   const std::string* known = cache.Find(request.LocalPath);
-  if (known != nullptr && *known == lastModified && platform::QueryFile(cachePath).isRegular) {
+  if (current(known) && platform::QueryFile(cachePath).isRegular) {
     return CopyResult::kServeCompressed;
   }
   if (size > kGzipCacheLimit) return CopyResult::kServeIdentity;
@@ -157,11 +165,12 @@ CopyResult ChooseEncoding(const HttpRequest& request, ResponseHead& response, Co
     if (superseded == cachePath) superseded.clear();
   }
   int64_t copySize = 0;
+  const int64_t madeAt = platform::UnixSecondsNow();
   CopyResult result = MakeGzipCopy(request, response, conn, source, size, cachePath, copySize);
   std::vector<GzipCacheTable::Dropped> dropped;
   if (result == CopyResult::kServeCompressed) {
     dropped = cache.MakeRoom(copySize, kGzipCacheFolderLimit, request.LocalPath);
-    cache.Set(request.LocalPath, lastModified, copySize);
+    cache.Set(request.LocalPath, lastModified, copySize, madeAt);
   } else {
     cache.Remove(request.LocalPath);
   }
@@ -217,23 +226,141 @@ bool SendBody(const HttpRequest& request, ConnId conn, ConnectionContext* contex
   return true;
 }
 
+// What a version of a file says about itself, worked out once per version:
+// its validators. Kept with the file's cache entry.
+struct VersionTexts {
+  std::string lastModified;
+  std::string entityTag;
+};
+
+// A compressed copy up to this size is kept in memory with its version, as
+// the file cache keeps small files: every entry holds at most this much of it.
+constexpr int64_t kKeptCopyBytes = int64_t{32} << 10;
+
+// The compressed copy of a version, open, and its bytes when it is small.
+struct CompressedCopy {
+  platform::File file;
+  platform::FileFacts facts;
+  bool hasBytes = false;
+  std::string bytes;
+};
+
+// The head of a whole 200 answer of a version, but for its Date and
+// Connection lines, as BuildResponseHead writes it: the answer is these
+// pieces with those two lines between them.
+struct CachedHead {
+  std::string contentType;  // what the pieces were built for
+  std::string beforeDate;   // status line and Server
+  std::string middle;       // Content-Type through Vary
+  std::string end;          // what follows the Connection line
+  std::string contentLength;
+};
+
+// The callers' slots of a cache entry.
+enum DerivedSlot : size_t { kVersionSlot, kCopySlot, kHeadSlot, kCompressedHeadSlot };
+
+template <typename T>
+std::shared_ptr<const T> DerivedOf(const platform::FileCacheEntry& entry, DerivedSlot slot) {
+  return std::static_pointer_cast<const T>(entry.derived[slot].load(std::memory_order_acquire));
+}
+
+template <typename T>
+void KeepDerived(const platform::FileCacheEntry& entry, DerivedSlot slot, std::shared_ptr<const T> value) {
+  std::shared_ptr<const void> none;
+  entry.derived[slot].compare_exchange_strong(none, std::static_pointer_cast<const void>(std::move(value)));
+}
+
+std::shared_ptr<const VersionTexts> VersionOf(const platform::FileCacheEntry& entry) {
+  if (auto known = DerivedOf<VersionTexts>(entry, kVersionSlot)) return known;
+  auto made = std::make_shared<VersionTexts>();
+  made->lastModified = FormatHttpDate(platform::UtcFromUnixSeconds(entry.facts.lastWriteTime));
+  made->entityTag = EntityTagOf(entry.path, made->lastModified);
+  KeepDerived<VersionTexts>(entry, kVersionSlot, made);
+  return made;
+}
+
+std::shared_ptr<const CompressedCopy> KeepCopy(const platform::FileCacheEntry& entry, platform::File copy,
+                                               const platform::FileFacts& facts) {
+  auto kept = std::make_shared<CompressedCopy>();
+  kept->file = std::move(copy);
+  kept->facts = facts;
+  if (facts.size <= std::min<int64_t>(SendSize(), kKeptCopyBytes)) {
+    kept->hasBytes = ReadAll(kept->file, facts.size, kept->bytes) &&
+                     static_cast<int64_t>(kept->bytes.size()) == facts.size;
+    if (!kept->hasBytes) kept->bytes.clear();
+  }
+  KeepDerived<CompressedCopy>(entry, kCopySlot, kept);
+  return kept;
+}
+
+// The pieces of the head BuildResponseHead makes of response, split at its
+// Date and Connection lines; null when it has no such two lines.
+std::shared_ptr<const CachedHead> SplitHead(const ResponseHead& response, std::string_view contentType) {
+  ResponseHead copy = response;
+  const std::string head = BuildResponseHead(copy);
+  const std::string dateLine = "\r\nDate: " + copy.Date + "\r\n";
+  const std::string connectionLine = "\r\nConnection: " + copy.Connection + "\r\n";
+  const size_t date = head.find(dateLine);
+  const size_t connection = head.rfind(connectionLine);
+  if (copy.Connection.empty() || date == std::string::npos || connection == std::string::npos || connection < date) {
+    return nullptr;
+  }
+  auto pieces = std::make_shared<CachedHead>();
+  pieces->contentType.assign(contentType);
+  pieces->beforeDate = head.substr(0, date + 2);
+  pieces->middle = head.substr(date + dateLine.size(), connection + 2 - date - dateLine.size());
+  pieces->end = head.substr(connection + connectionLine.size());
+  pieces->contentLength = copy.ContentLength;
+  return pieces;
+}
+
+// A whole 200 answer from memory with a head of cached pieces: what
+// FinishAnswer does for it, without building a record or a buffer per
+// request. The thread's buffer keeps its capacity from answer to answer.
+void SendCachedAnswer(ConnId conn, const HttpRequest& request, const ResponseHead& response, const CachedHead& head,
+                      std::string_view body) {
+  thread_local std::string out;
+  const std::string_view date = CurrentHttpDate();
+  const bool headOnly = EqualsIgnoreCase(request.Method, "HEAD");
+  out.clear();
+  out.reserve(head.beforeDate.size() + head.middle.size() + head.end.size() + date.size() + response.Connection.size() +
+              32 + (headOnly ? 0 : body.size()));
+  out.append(head.beforeDate);
+  out.append("Date: ");
+  out.append(date);
+  out.append("\r\n");
+  out.append(head.middle);
+  out.append("Connection: ");
+  out.append(response.Connection);
+  out.append("\r\n");
+  out.append(head.end);
+  if (!headOnly) out.append(body);
+  const bool close = !EqualsIgnoreCase(response.Connection, "keep-alive");
+  std::string accessLine;
+  if (g_settings.WriteAccessLog) accessLine = AccessLogMessage(conn, request, "200", head.contentLength, true);
+  const bool complete = SendBytes(conn, out);
+  if (g_settings.WriteAccessLog) AppendAccessLog(accessLine);
+  if (close || !complete) Link().Disconnect(conn);
+  // A large answer's buffer is not kept for the small ones that follow.
+  if (out.capacity() > 256 * 1024) std::string().swap(out);
+}
+
 void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context,
-                       platform::File source, platform::FileFacts sourceFacts) {
+                       const platform::FileCacheRef& entry) {
   // Only regular files: opening a FIFO would block this thread for ever,
   // and a device or socket is nothing to serve.
-  if (source && !sourceFacts.isRegular) {
-    source.Close();
-    platform::SetLastErrorCode(platform::ErrorCodeOf(platform::ErrorName::kAccessDenied));
-  } else if (!source) {
-    source = platform::File::OpenReadRegular(request.LocalPath, sourceFacts);
-  }
-  if (!source) {
-    int code = platform::LastErrorCode();
+  const platform::File* source = entry->file ? &entry->file : nullptr;
+  if (source == nullptr || !entry->facts.isRegular) {
+    const int code = source != nullptr || entry->openError == 0
+                         ? platform::ErrorCodeOf(platform::ErrorName::kAccessDenied)
+                         : entry->openError;
     SendErrorPage(403, request, response, conn, OsDetail(code));
     return;
   }
+  const platform::FileFacts& sourceFacts = entry->facts;
   const int64_t sourceSize = sourceFacts.size;
-  const std::string lastModified = FormatHttpDate(platform::UtcFromUnixSeconds(sourceFacts.lastWriteTime));
+  const std::shared_ptr<const VersionTexts> version = VersionOf(*entry);
+  const std::string& lastModified = version->lastModified;
 
   // Only types that shrink get a compressed copy: the type is the one the
   // head will carry.
@@ -241,46 +368,69 @@ void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn
                                     ? std::string_view(MimeTypeForExtension(ExtensionOf(response.FileName)))
                                     : std::string_view(response.ContentType);
   bool compressed = g_settings.EnableGZIP && response.ContentEncoding == "gzip" && IsCompressibleType(type);
-  std::string cachePath;
-  platform::File copy;
-  platform::FileFacts copyFacts;
-  if (compressed) {
-    cachePath = GzipCachePath(g_startup.programDirectory, request.LocalPath, lastModified);
-    switch (ChooseEncoding(request, response, conn, source, sourceSize, lastModified, cachePath, copy, copyFacts)) {
+  std::shared_ptr<const CompressedCopy> copy;
+  if (compressed) copy = DerivedOf<CompressedCopy>(*entry, kCopySlot);
+  if (compressed && !copy) {
+    const std::string cachePath = GzipCachePath(g_startup.programDirectory, request.LocalPath, lastModified);
+    platform::File opened;
+    platform::FileFacts openedFacts;
+    switch (ChooseEncoding(request, response, conn, *source, sourceSize, sourceFacts.lastWriteTime, lastModified,
+                           cachePath, opened, openedFacts)) {
       case CopyResult::kAnswered: return;
       case CopyResult::kServeIdentity: compressed = false; break;
       case CopyResult::kServeCompressed: break;
     }
+    if (compressed) {
+      if (!opened) opened = platform::File::OpenReadRegular(cachePath, openedFacts);
+      if (!opened) {
+        int code = platform::LastErrorCode();
+        SendFileErrorPage(500, request, response, conn, "无法打开 GZIP 缓存文件。\r\n" + OsDetail(code));
+        return;
+      }
+      copy = KeepCopy(*entry, std::move(opened), openedFacts);
+    }
   }
   if (!compressed) response.ContentEncoding.clear();
 
-  response.Status = "200 OK";
-  response.LastModified = lastModified;
-  response.ETag = EntityTagOf(request.LocalPath, lastModified);
-  if (compressed) response.Vary = "Accept-Encoding";
+  // From here on sizes, ranges and bodies are those of the file sent.
+  const platform::File& body = compressed ? copy->file : *source;
+  const int64_t size = compressed ? copy->facts.size : sourceSize;
 
   // Exact text comparisons: a client sends back what it was given.
-  if ((!request.IfModifiedSince.empty() && request.IfModifiedSince == response.LastModified) ||
-      (!request.IfNoneMatch.empty() && request.IfNoneMatch == response.ETag)) {
-    SendNotModified(request, response, conn, request.LocalPath, source);
-    return;
-  }
+  const bool notModified = (!request.IfModifiedSince.empty() && request.IfModifiedSince == lastModified) ||
+                           (!request.IfNoneMatch.empty() && request.IfNoneMatch == version->entityTag);
 
-  // From here on sizes, ranges and bodies are those of the file sent.
-  platform::File body;
-  int64_t size = sourceSize;
-  if (compressed) {
-    if (!copy) copy = platform::File::OpenReadRegular(cachePath, copyFacts);
-    if (!copy) {
-      int code = platform::LastErrorCode();
-      SendFileErrorPage(500, request, response, conn, "无法打开 GZIP 缓存文件。\r\n" + OsDetail(code));
+  // The common answer: the whole of a small version, its head from pieces
+  // kept with the version.
+  const bool inMemory = compressed ? copy->hasBytes : entry->hasBytes;
+  if (!notModified && inMemory && size <= SendSize() && response.ExtraHeaders.empty() &&
+      ParseRange(request.Range, size).kind == ByteRange::kWhole) {
+    const DerivedSlot slot = compressed ? kCompressedHeadSlot : kHeadSlot;
+    std::shared_ptr<const CachedHead> head = DerivedOf<CachedHead>(*entry, slot);
+    if (!head || head->contentType != type) {
+      ResponseHead whole = response;
+      whole.Status = "200 OK";
+      whole.LastModified = lastModified;
+      whole.ETag = version->entityTag;
+      if (compressed) whole.Vary = "Accept-Encoding";
+      whole.ContentLength = std::to_string(size);
+      const bool first = !head;
+      head = SplitHead(whole, type);
+      if (head && first) KeepDerived<CachedHead>(*entry, slot, head);
+    }
+    if (head) {
+      SendCachedAnswer(conn, request, response, *head, compressed ? copy->bytes : entry->bytes);
       return;
     }
-    source.Close();
-    body = std::move(copy);
-    size = copyFacts.size;
-  } else {
-    body = std::move(source);
+  }
+
+  response.Status = "200 OK";
+  response.LastModified = lastModified;
+  response.ETag = version->entityTag;
+  if (compressed) response.Vary = "Accept-Encoding";
+  if (notModified) {
+    SendNotModified(request, response, conn, request.LocalPath, *source);
+    return;
   }
 
   // If-Range: the range holds only for the version the client names, by
@@ -315,21 +465,27 @@ void DeliverStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn
   std::string small;
   if (length <= SendSize() || EqualsIgnoreCase(request.Method, "HEAD")) {
     if (!EqualsIgnoreCase(request.Method, "HEAD")) {
-      small.resize(static_cast<size_t>(length));
-      int64_t got = 0;
-      while (got < length) {
-        int64_t n = body.ReadAt(small.data() + got, static_cast<size_t>(length - got), first + got);
-        if (n <= 0) break;
-        got += n;
-      }
-      if (got < length) {
-        // The file shrank or cannot be read: nothing has gone out yet.
-        int code = platform::LastErrorCode();
-        SendFileErrorPage(500, request, response, conn, OsDetail(code));
-        return;
+      const bool kept = compressed ? copy->hasBytes : entry->hasBytes;
+      if (kept) {
+        answer.body = std::string_view(compressed ? copy->bytes : entry->bytes)
+                          .substr(static_cast<size_t>(first), static_cast<size_t>(length));
+      } else {
+        small.resize(static_cast<size_t>(length));
+        int64_t got = 0;
+        while (got < length) {
+          int64_t n = body.ReadAt(small.data() + got, static_cast<size_t>(length - got), first + got);
+          if (n <= 0) break;
+          got += n;
+        }
+        if (got < length) {
+          // The file shrank or cannot be read: nothing has gone out yet.
+          int code = platform::LastErrorCode();
+          SendFileErrorPage(500, request, response, conn, OsDetail(code));
+          return;
+        }
+        answer.body = small;
       }
     }
-    answer.body = small;
     answer.keepLength = true;
     response.ContentLength = std::to_string(length);
     FinishAnswer(conn, request, response, answer);
@@ -386,8 +542,9 @@ void SendNotModified(const HttpRequest& request, ResponseHead& response, ConnId 
 }
 
 void SendStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context,
-                    platform::File opened, const platform::FileFacts& facts) {
-  DeliverStaticFile(request, response, conn, context, std::move(opened), facts);
+                    platform::FileCacheRef entry) {
+  if (!entry) entry = platform::LookAtFile(request.LocalPath, 0);
+  DeliverStaticFile(request, response, conn, context, entry);
   ResetRequestState(conn);
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/File.h"
+#include "platform/FileCache.h"
 #include "server/core/ConnectionContext.h"
 #include "server/core/ServerLink.h"
 #include "server/core/HttpRequest.h"
@@ -79,7 +80,11 @@ class GzipCacheTable {
   const std::string* Find(std::string_view localPath) const;
   // Records (or replaces) the version of a path and the size of its copy;
   // false when the table is full and the path is not in it yet.
-  bool Set(std::string_view localPath, std::string_view lastModified, int64_t copySize = 0);
+  // madeAt: when the reading of the source for the copy began (seconds
+  // since 1970).
+  bool Set(std::string_view localPath, std::string_view lastModified, int64_t copySize = 0, int64_t madeAt = 0);
+  // The madeAt of the path's copy; 0 when the path is not in the table.
+  int64_t MadeAt(std::string_view localPath) const;
   void Remove(std::string_view localPath);
   // Drops recorded copies, other than keep's, until bytes more fit within
   // limit; returns what was dropped, oldest-recorded first.
@@ -97,6 +102,7 @@ class GzipCacheTable {
     std::string key;
     std::string value;
     int64_t size = 0;
+    int64_t madeAt = 0;
     uint64_t order = 0;  // when it was recorded: lower is older
   };
   size_t FindSlot(std::string_view localPath) const;  // kSlots when absent
@@ -120,12 +126,14 @@ void ClearGzipCacheFolder(std::string_view programDirectory);
 
 // Sends the file at request.LocalPath (GET or HEAD) and ends the request:
 // keeps or closes the connection by response.Connection and calls
-// ResetRequestState on every path. opened is the file as the dispatcher
-// opened it (File::OpenWithFacts of request.LocalPath), with its facts, so
-// the path is not looked up again; when it is not open the path is opened
-// here. A file that is not regular is answered as one that cannot be opened.
+// ResetRequestState on every path. entry is the path as the dispatcher
+// found it (the file cache's entry for request.LocalPath), so the path is
+// not looked up again; when it is null the path is looked at here. A file
+// that is not regular is answered as one that cannot be opened. What is
+// worked out once per version of the file (validators, the compressed copy
+// and the head of a whole answer) is kept with the entry.
 void SendStaticFile(HttpRequest& request, ResponseHead& response, ConnId conn, ConnectionContext* context,
-                    platform::File opened, const platform::FileFacts& facts);
+                    platform::FileCacheRef entry);
 
 // The 304 answer for an open file; does not end the request.
 void SendNotModified(const HttpRequest& request, ResponseHead& response, ConnId conn,

@@ -10,6 +10,8 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "server/core/ConnectionContext.h"
 #include "server/core/ServerLink.h"
@@ -173,6 +175,32 @@ class FakeLink : public ServerLink {
     std::lock_guard<std::mutex> guard(lock_);
     connectionCount_ = count;
   }
+  // Off by default: file writes are the caller's. On, they are kept as the
+  // library keeps them until its loop ends a turn, and written by
+  // FlushDeferredWrites.
+  void SetDefersWrites(bool on) {
+    std::lock_guard<std::mutex> guard(lock_);
+    defersWrites_ = on;
+  }
+  bool DeferFileWrite(const platform::File& file, std::string_view bytes) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!defersWrites_ || !file.IsOpen()) return false;
+    deferred_.emplace_back(file.Handle(), std::string(bytes));
+    return true;
+  }
+  void FlushDeferredWrites() override {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto& [handle, bytes] : deferred_) {
+      platform::File borrowed(handle);
+      (void)borrowed.WriteAll(bytes.data(), bytes.size());
+      borrowed.Release();
+    }
+    deferred_.clear();
+  }
+  size_t DeferredCount() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return deferred_.size();
+  }
   void SetListenAddress(std::string address, uint16_t port) {
     std::lock_guard<std::mutex> guard(lock_);
     listenAddress_ = std::move(address);
@@ -187,6 +215,8 @@ class FakeLink : public ServerLink {
   bool refuseSends_ = false;
   bool sendsFiles_ = true;
   bool closeOnDisconnect_ = true;
+  bool defersWrites_ = false;
+  std::vector<std::pair<platform::NativeFile, std::string>> deferred_;
   uint32_t connectionCount_ = 1;
   std::string listenAddress_ = "127.0.0.1";
   uint16_t listenPort_ = 8080;

@@ -239,7 +239,7 @@ TEST_F(FinishAnswerTest, NoUnfinishedStreamIsSentOrCached) {
     ResponseHead response;
     response.ContentEncoding = "gzip";
     response.Connection = "keep-alive";
-    SendStaticFile(request, response, kConn, nullptr, platform::File(), platform::FileFacts{});
+    SendStaticFile(request, response, kConn, nullptr, nullptr);
     g_startup.programDirectory = saved;
     const std::string sent = other.Sent(kConn);
     EXPECT_EQ(sent.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0), 0u) << sent.substr(0, 80);

@@ -64,6 +64,16 @@ TEST(AccessLogMessage, OneLineInTheAccessForm) {
   EXPECT_EQ(AccessLogMessage(8, request, "304", "0"), ":0 \"GET /a b/c.txt HTTP/1.1\" 304 0 \"\"");
 }
 
+TEST(AccessLogMessage, ControlBytesInThePathAreEscapedToo) {
+  fakes::FakeLink link;
+  HttpRequest request;
+  request.Method = "GET";
+  request.Directory = std::string(1, platform::kPathSeparator) + "d\x01" + platform::kPathSeparator;
+  request.FileName = "f\x7F.txt";
+  EXPECT_EQ(AccessLogMessage(1, request, "404", "12"),
+            "127.0.0.1:50000 \"GET /d\\x01/f\\x7F.txt HTTP/1.1\" 404 12 \"\"");
+}
+
 TEST(EscapeLogText, ControlBytesCannotSplitALine) {
   EXPECT_EQ(EscapeLogText("GET"), "GET");
   EXPECT_EQ(EscapeLogText("a\r\nb"), "a\\x0D\\x0Ab");
@@ -96,6 +106,28 @@ TEST(AppendErrorLog, ConcurrentLinesLandWhole) {
     start = end + 2;
   }
   EXPECT_EQ(count, static_cast<size_t>(kThreads * kLines));
+}
+
+TEST(AppendAccessLog, DeferredLinesGoOutInOrderAndBeforeTheLogCloses) {
+  testfiles::TempDirectory dir;
+  const std::string name = dir.Write("access.log", "");
+  fakes::FakeLink link;
+  link.SetDefersWrites(true);
+  OpenAccessLog(name);
+  AppendAccessLog("first");
+  AppendAccessLog("second");
+  // Held by the link until its turn ends: not in the file yet.
+  std::string content;
+  ASSERT_TRUE(platform::ReadWholeFile(name, content));
+  EXPECT_EQ(content, "");
+  EXPECT_EQ(link.DeferredCount(), 2u);
+  // Closing the log writes them first: none is lost, and none is written
+  // later to a handle that is closed (or by then another file's).
+  CloseAccessLog();
+  EXPECT_EQ(link.DeferredCount(), 0u);
+  ASSERT_TRUE(platform::ReadWholeFile(name, content));
+  const std::regex lines(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d - - first\r\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d - - second\r\n)");
+  EXPECT_TRUE(std::regex_match(content, lines)) << content;
 }
 
 TEST(AppendAccessLog, ClosedLogLosesLinesSilently) {
