@@ -2,6 +2,8 @@
 // and the console share, and the console's writing of them.
 #include "common/HostFile.h"
 
+#include <algorithm>
+
 #include "common/FileReplace.h"
 #include "common/Text.h"
 #include "platform/CodePage.h"
@@ -76,7 +78,13 @@ size_t SplitHostFields(std::string_view content, std::string_view (&fields)[kHos
   return count;
 }
 
-bool IsAcceptableDefaultDocument(std::string_view document) { return SplitText(document, ".").size() >= 2; }
+bool IsAcceptableDefaultDocument(std::string_view document) {
+  // At least two pieces when split at "." (an empty last piece does not
+  // count: "index." is refused, "index.html" and "a..b" are not). Counted
+  // without splitting: every request's host record goes through here.
+  const auto dots = std::count(document.begin(), document.end(), '.');
+  return dots >= 2 || (dots == 1 && document.back() != '.');
+}
 
 bool ParseHostRecord(std::string_view content, HostRecord& record) {
   std::string_view fields[kHostFieldCount];

@@ -12,6 +12,14 @@ namespace zevra::platform {
 // inherited by child processes. False when the OS refused.
 bool SetHandleNotInherited(intptr_t handle);
 
+// Prepares a socket that will listen: a restarted worker must bind its port
+// while the last worker's connections sit in TIME_WAIT, yet never bind a
+// port another socket already listens on. POSIX gets both from
+// SO_REUSEADDR; on Windows SO_REUSEADDR would let two servers share one
+// port, so there the port is claimed exclusively instead. False when the
+// OS refused.
+bool SetListenerAddressUse(intptr_t handle);
+
 // Takes one connection off a listening socket, the new socket already
 // non-blocking and not inherited by child processes: one system call where
 // accept and then setting both would take more, per connection. `peer`

@@ -25,9 +25,11 @@ bool Acceptor::Open(const asio::ip::tcp::endpoint& endpoint, int backlog, asio::
   auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(pool_.First());
   acceptor->open(endpoint.protocol(), error);
   if (!error) platform::SetHandleNotInherited(static_cast<intptr_t>(acceptor->native_handle()));
-  // SO_REUSEADDR lets a restarted worker bind while old connections sit in
-  // TIME_WAIT; a port that another socket listens on still fails.
-  if (!error) acceptor->set_option(asio::socket_base::reuse_address(true), error);
+  // A restarted worker binds while old connections sit in TIME_WAIT; a
+  // port that another socket listens on still fails.
+  if (!error && !platform::SetListenerAddressUse(static_cast<intptr_t>(acceptor->native_handle()))) {
+    error = asio::error_code(platform::LastErrorCode(), asio::error::get_system_category());
+  }
   if (!error) acceptor->bind(endpoint, error);
   if (!error) acceptor->listen(backlog, error);
   if (!error) acceptor->non_blocking(true, error);

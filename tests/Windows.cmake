@@ -8,12 +8,14 @@
 #     CGI children on Windows are not built yet.
 #   process/ServiceTest, platform/ServiceConsoleTest: the systemd unit and
 #     init-script texts, the POSIX exit-status mapping and init scripts,
-#     which exist only on POSIX; the Windows service manager is not built yet.
+#     which exist only on POSIX. The Windows service is tested whole, through
+#     Wine's service manager, by windows/test_service_and_crash.py below.
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 set(ZEVRA_WINDOWS_UNIT_TESTS
     unit/platform/CodePageTest.cpp
     unit/platform/FileFactsTest.cpp
+    unit/platform/ProgramControlTest.cpp
     unit/common/HostFileTest.cpp
     unit/common/ProfileEditorTest.cpp
     unit/common/ProfileTest.cpp

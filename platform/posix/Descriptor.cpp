@@ -17,6 +17,11 @@ bool SetHandleNotInherited(intptr_t handle) {
   return ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC) == 0;
 }
 
+bool SetListenerAddressUse(intptr_t handle) {
+  const int on = 1;
+  return ::setsockopt(static_cast<int>(handle), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+}
+
 intptr_t AcceptNonBlockingNotInherited(intptr_t listener, void* peer, size_t* peerLength) {
   socklen_t length = static_cast<socklen_t>(*peerLength);
   for (int attempt = 0; attempt < 8; ++attempt) {

@@ -6,17 +6,29 @@
 #include <windows.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 
 namespace zevra::platform {
 namespace {
 
 CrashHandler g_handler = nullptr;
-std::atomic<int> g_reporting{0};  // a second fault while reporting gets no second report
+std::atomic<int> g_reporting{0};  // 0 = no fault yet, 1 = reporting, 2 = reported
+
+// Only the first fault is reported. A fault on a second thread meanwhile
+// gives that report up to a second to reach the log before its own thread
+// ends the process (which would cut the line off).
+void Report(const CrashRecord& record) {
+  if (g_reporting.exchange(1) == 0) {
+    if (g_handler != nullptr) g_handler(record);
+    g_reporting.store(2);
+  } else {
+    for (int i = 0; i < 100 && g_reporting.load() == 1; ++i) ::Sleep(10);
+  }
+}
 
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
-  if (g_handler != nullptr && pointers != nullptr && pointers->ExceptionRecord != nullptr &&
-      g_reporting.exchange(1) == 0) {
+  if (pointers != nullptr && pointers->ExceptionRecord != nullptr) {
     const EXCEPTION_RECORD& r = *pointers->ExceptionRecord;
     CrashRecord record;
     record.code = r.ExceptionCode;
@@ -25,9 +37,21 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
     record.address = reinterpret_cast<uint64_t>(r.ExceptionAddress);
     record.parameterCount = r.NumberParameters < kMaxCrashParameters ? r.NumberParameters : kMaxCrashParameters;
     for (uint32_t i = 0; i < record.parameterCount; ++i) record.parameters[i] = r.ExceptionInformation[i];
-    g_handler(record);
+    Report(record);
   }
   return EXCEPTION_EXECUTE_HANDLER;  // the process ends with the exception code
+}
+
+// The C runtime's abort (std::terminate's end too) raises SIGABRT and then
+// exits with 3, never passing the filter: the crash would go unreported.
+// Reported here as the fail-fast code a newer runtime ends with, and the
+// process ends with that code.
+void OnAbort(int) {
+  CrashRecord record;
+  record.code = kExceptionStackBufferOverrun;
+  record.address = reinterpret_cast<uint64_t>(__builtin_return_address(0));
+  Report(record);
+  ::TerminateProcess(::GetCurrentProcess(), kExceptionStackBufferOverrun);
 }
 
 }  // namespace
@@ -35,6 +59,7 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
 bool InstallCrashHandler(CrashHandler handler) {
   g_handler = handler;
   ::SetUnhandledExceptionFilter(OnUnhandledException);
+  std::signal(SIGABRT, OnAbort);
   // No error box that would keep a crashed worker waiting for a click.
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   return true;

@@ -9,6 +9,12 @@ bool SetHandleNotInherited(intptr_t handle) {
   return ::SetHandleInformation(reinterpret_cast<HANDLE>(handle), HANDLE_FLAG_INHERIT, 0) != 0;
 }
 
+bool SetListenerAddressUse(intptr_t handle) {
+  const BOOL on = TRUE;
+  return ::setsockopt(static_cast<SOCKET>(handle), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                      reinterpret_cast<const char*>(&on), sizeof on) == 0;
+}
+
 intptr_t AcceptNonBlockingNotInherited(intptr_t listener, void* peer, size_t* peerLength) {
   int length = static_cast<int>(*peerLength);
   const SOCKET s = ::accept(static_cast<SOCKET>(listener), static_cast<sockaddr*>(peer), &length);

@@ -310,7 +310,11 @@ bool EndProgramRunning(uint32_t pid, const std::string& executable) {
   std::wstring image(32768, L'\0');
   DWORD length = static_cast<DWORD>(image.size());
   bool ended = false;
-  if (::QueryFullProcessImageNameW(process, 0, image.data(), &length)) {
+  DWORD exitCode = 0;
+  if (!::GetExitCodeProcess(process, &exitCode) || exitCode != STILL_ACTIVE) {
+    // Ended already: its id stays taken only while someone holds a handle.
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+  } else if (::QueryFullProcessImageNameW(process, 0, image.data(), &length)) {
     image.resize(length);
     if (SameFileName(image, Utf8ToWide(executable))) {
       ended = ::TerminateProcess(process, 1) != 0;

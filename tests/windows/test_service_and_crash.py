@@ -267,15 +267,22 @@ def test_service_stops_with_the_worker_code_when_the_port_is_taken(program_dir):
 
 
 CRASH_LINE = re.compile(
-    r"^\[ Core \] Error - Worker \[(\d+)\] Crashed\. Exception \{Code:0xC0000005, Address:0x([0-9A-F]+), "
-    r"Flags:0x00, Record:0x00, Params:0x02, Info\[1\]:0x01, Info\[2\]:0x10\}$")
+    r"^\[ Core \] Error - Worker \[(\d+)\] Crashed\. Exception \{Code:0x([0-9A-F]+), Address:0x([0-9A-F]+), "
+    r"Flags:0x00, Record:0x00, (.*)\}$")
 
 
 @pytest.mark.skipif(not CRASH_PROBE, reason="only a build with ZEVRA_CRASH_PROBE can be made to crash")
-@pytest.mark.parametrize("probe", ["segv", "request:segv"])
-def test_access_violation_writes_the_crash_line_and_ends_with_its_code(tmp_path, probe):
-    """A write to address 0x10, at start-up and inside a request (on one of
-    the socket library's threads)."""
+@pytest.mark.parametrize("probe,code,rest", [
+    # A write to address 0x10: Wine delivers the access violation with its two parameters.
+    ("segv", 0xC0000005, "Params:0x02, Info[1]:0x01, Info[2]:0x10"),
+    # The same inside a request, on one of the socket library's threads.
+    ("request:segv", 0xC0000005, "Params:0x02, Info[1]:0x01, Info[2]:0x10"),
+    # abort() never reaches the exception filter; the SIGABRT hook reports it.
+    ("abort", 0xC0000409, ""),
+    ("ill", 0xC000001D, ""),
+    ("fpe", 0xC0000094, ""),
+])
+def test_fatal_fault_writes_the_crash_line_and_ends_with_its_code(tmp_path, probe, code, rest):
     port = free_port()
     directory = make_program_dir(str(tmp_path), port)
     env = dict(os.environ, ZEVRA_CRASH_PROBE=probe)
@@ -290,13 +297,15 @@ def test_access_violation_writes_the_crash_line_and_ends_with_its_code(tmp_path,
         if runner.poll() is None:
             runner.kill()
             runner.wait(10)
-    assert output.endswith(b"\nexit code: %d\n" % 0xC0000005), output
+    assert output.endswith(b"\nexit code: %d\n" % code), output
     crashes = [l for l in log_lines(directory) if "Crashed." in l]
     assert len(crashes) == 1, log_lines(directory)
     m = CRASH_LINE.match(crashes[0])
     assert m, crashes[0]
     assert int(m.group(1)) == read_pid(directory)
-    assert len(m.group(2)) % 2 == 0
+    assert m.group(2) == "%X" % code
+    assert len(m.group(3)) % 2 == 0
+    assert m.group(4) == rest, crashes[0]
 
 
 @pytest.mark.skipif(not (CPACK and os.path.isfile(CPACK_CONFIG)), reason="no CPack configuration to pack with")

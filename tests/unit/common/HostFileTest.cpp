@@ -53,6 +53,9 @@ TEST(HostFileFormat, SplitCountsFieldsAsTheServerDoes) {
   EXPECT_FALSE(IsAcceptableDefaultDocument("index"));
   EXPECT_FALSE(IsAcceptableDefaultDocument("index."));
   EXPECT_FALSE(IsAcceptableDefaultDocument(""));
+  EXPECT_FALSE(IsAcceptableDefaultDocument("."));
+  EXPECT_TRUE(IsAcceptableDefaultDocument("a..b"));
+  EXPECT_TRUE(IsAcceptableDefaultDocument("index.."));
 }
 
 TEST(HostFileFormat, OnlyNamesTheServerCanMatchBecomeFiles) {
