@@ -17,7 +17,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/File.h"
@@ -27,7 +29,10 @@ namespace zevra::platform {
 
 struct ChildSpec {
   // [0] names the program: a path, or a bare name looked up in the server's
-  // own PATH. The texts are handed to the OS as they are.
+  // own PATH. Every text here is internal UTF-8; the platform converts it
+  // at the edge (POSIX: the process code page; Windows: UTF-16, never
+  // through the ANSI code page, whose "best fit" would turn characters
+  // such as a soft hyphen into '-').
   std::vector<std::string> arguments;
   // "NAME=value" texts: the child's whole environment.
   std::vector<std::string> environment;
@@ -67,13 +72,16 @@ class ChildProcess {
   // Output: bytes read (at most length), 0 once every writer has closed it,
   // -1 when nothing is there right now, -2 on failure.
   int64_t ReadOutput(void* buffer, size_t length);
-  void CloseOutput() { output_.Close(); }
+  void CloseOutput();
 
   // Input: bytes taken (possibly fewer than length), -1 while the pipe is
   // full, -2 when the child no longer reads it. Never raises SIGPIPE.
   int64_t WriteInput(const void* data, size_t length);
   bool InputOpen() const { return input_.IsOpen(); }
-  void CloseInput() { input_.Close(); }
+  // The child sees the end of its input once the bytes already taken are
+  // in the pipe: on Windows a write still pending is let finish first (the
+  // input then stays open until WaitForProgress or CloseInput sees it done).
+  void CloseInput();
 
   // Waits at most timeoutMs until the output (after a ReadOutput that gave
   // -1) or the input (after a WriteInput that gave -1, while it is open)
@@ -85,8 +93,9 @@ class ChildProcess {
   // Polls HasExited for at most timeoutMs.
   bool WaitForExit(int timeoutMs);
 
-  // Kills the child's process group (whatever of it still runs), reaps the
-  // child and closes both pipe ends. Safe to call more than once.
+  // Kills the child's process group (its job on Windows: whatever of it
+  // still runs), reaps the child and closes both pipe ends. Safe to call
+  // more than once.
   void Stop();
 
   // After Stop: true when the system had ended the child for a fault of
@@ -97,12 +106,33 @@ class ChildProcess {
   ExitReason EndReason() const { return crash_; }
 
  private:
+  // Windows: the process, its job and the overlapped operations. On the
+  // heap, because the system keeps the address of a pending operation.
+  // POSIX has none.
+  struct NativeState;
+  struct NativeStateDeleter {
+    void operator()(NativeState* state) const;
+  };
+
   int pid_ = -1;
   ExitReason crash_;
   bool inputPending_ = false;  // the last WriteInput found the pipe full
   File input_;
   File output_;
+  std::unique_ptr<NativeState, NativeStateDeleter> native_;
 };
+
+// Whether text reaches a child as one argument whatever program reads it.
+// POSIX hands over an argument vector: always. Windows hands over one
+// command line that each program splits by its own rules: text holding a
+// double quote is refused there, for a quote may end the argument in a
+// parser other than the C runtime's, however it is escaped.
+bool PassesAsOneArgument(std::string_view text);
+
+// True where the system ends a faulting program with an exception code
+// (Windows: 0xC0000000 and above) rather than with a signal (POSIX), so
+// that ExitReason::code is shown the way the system's tools show it.
+bool EndsByExceptionCode();
 
 // 0 when path names a regular file (links followed); otherwise the system
 // error code that explains why not: the lookup's own error, or the code for

@@ -26,10 +26,10 @@ bool Acceptor::Open(const asio::ip::tcp::endpoint& endpoint, int backlog, asio::
   acceptor->open(endpoint.protocol(), error);
   if (!error) platform::SetHandleNotInherited(static_cast<intptr_t>(acceptor->native_handle()));
   // A restarted worker binds while old connections sit in TIME_WAIT; a
-  // port that another socket listens on still fails.
-  if (!error && !platform::SetListenerAddressUse(static_cast<intptr_t>(acceptor->native_handle()))) {
-    error = asio::error_code(platform::LastErrorCode(), asio::error::get_system_category());
-  }
+  // port that another socket listens on still fails. Best effort: where the
+  // OS lacks the option (Wine has no exclusive claim) the bind below still
+  // decides, and its failure is the one worth reporting.
+  if (!error) platform::SetListenerAddressUse(static_cast<intptr_t>(acceptor->native_handle()));
   if (!error) acceptor->bind(endpoint, error);
   if (!error) acceptor->listen(backlog, error);
   if (!error) acceptor->non_blocking(true, error);

@@ -4,8 +4,9 @@
 # GoogleTest is built from Debian's sources (googletest) with the cross
 # compiler. Left out, with the reason:
 #   platform/PlatformFileTest, platform/ProcessTest, cgi/CgiGatewayTest:
-#     POSIX calls (FIFOs, socketpairs, signals, fork) in the tests themselves;
-#     CGI children on Windows are not built yet.
+#     POSIX calls (FIFOs, socketpairs, signals, fork) and POSIX programs
+#     (/bin/sh) in the tests themselves; windows/ProcessWindowsTest covers
+#     the children on Windows with a probe program of its own.
 #   process/ServiceTest, platform/ServiceConsoleTest: the systemd unit and
 #     init-script texts, the POSIX exit-status mapping and init scripts,
 #     which exist only on POSIX. The Windows service is tested whole, through
@@ -15,6 +16,9 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 set(ZEVRA_WINDOWS_UNIT_TESTS
     unit/platform/CodePageTest.cpp
     unit/platform/FileFactsTest.cpp
+    unit/platform/WindowsNamesTest.cpp
+    windows/ProcessWindowsTest.cpp
+    windows/CgiGatewayWindowsTest.cpp
     unit/platform/ProgramControlTest.cpp
     unit/common/HostFileTest.cpp
     unit/common/ProfileEditorTest.cpp
@@ -50,6 +54,7 @@ target_link_libraries(zevra_unit_tests PRIVATE zevra_server_process gtest_main g
 #     CgiCommand.PlaceholderBecomesOneArgument…, CgiCommand.QuotesGroupBlanksAndAreDropped
 #   a UTF-8 code page (Wine's ANSI code page is 1252):
 #     CgiEnvironmentTest.FixedEntriesFollowTheHeaderVariablesInOrder
+#     Utf8ToAnsi.InvalidSequencesBecomeReplacementCharacters
 #   names Windows cannot hold ('<', '>' in a file name): ListingPage.HostileNamesCannotRunScript
 #   Linux programs (gunzip, python3) as readers: ExternalReaders.GunzipAndPythonReadTheStreams
 #   a body that spans several 4 KiB views (views are 64 KiB on Windows):
@@ -57,7 +62,7 @@ target_link_libraries(zevra_unit_tests PRIVATE zevra_server_process gtest_main g
 set(ZEVRA_WINDOWS_EXCLUDED
     CgiCommand.PlaceholderBecomesOneArgumentAndWorkingDirectoryIsTheProgramsDirectory
     CgiCommand.QuotesGroupBlanksAndAreDropped CgiEnvironmentTest.FixedEntriesFollowTheHeaderVariablesInOrder
-    ListingPage.HostileNamesCannotRunScript
+    Utf8ToAnsi.InvalidSequencesBecomeReplacementCharacters ListingPage.HostileNamesCannotRunScript
     ExternalReaders.GunzipAndPythonReadTheStreams Dispatch.BodyLoopEndsWhenTheConnectionGoes)
 list(JOIN ZEVRA_WINDOWS_EXCLUDED ":" ZEVRA_WINDOWS_EXCLUDED_FILTER)
 # One Wine process for all cases: starting Wine costs seconds per process
@@ -77,6 +82,14 @@ add_test(NAME windows_unit_tests_gbk
                  "--gtest_filter=${ZEVRA_CODE_PAGE_FILTER}:-${ZEVRA_WINDOWS_EXCLUDED_FILTER}")
 set_tests_properties(windows_unit_tests_gbk PROPERTIES
                      ENVIRONMENT "ZEVRA_SOURCE_DIR=${PROJECT_SOURCE_DIR};ZEVRA_EXPECT_CODE_PAGE=936" TIMEOUT 600)
+
+# The child the process tests start: it reports how it was started (its
+# arguments as both of the C runtime's parsers split them, its environment)
+# and plays the parts of a CGI program (echo, cat, sleep, spawn, crash).
+add_executable(CgiProbe windows/CgiProbe.cpp)
+target_link_libraries(CgiProbe PRIVATE shell32)
+set_target_properties(CgiProbe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZEVRA_PROGRAM_DIR})
+add_dependencies(zevra_unit_tests CgiProbe)
 
 # What only the Windows build has: the exact exit codes of Zevra.exe (seen
 # through a Windows-side runner) and the export table of gzip.dll.

@@ -6,9 +6,6 @@ bool IsAcceptablePathSegment(std::string_view segment) {
   return segment.find('\0') == std::string_view::npos;
 }
 
-bool IsReachedByItsOwnNames(const std::string&, const std::string&) {
-  // POSIX has one name per directory entry.
-  return true;
-}
+bool UsesShortNameAlias(std::string_view, const std::string&) { return false; }
 
 }  // namespace zevra::platform

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "platform/Clock.h"
+#include "platform/CodePage.h"
 #include "platform/System.h"
 
 namespace zevra::platform {
@@ -60,6 +61,14 @@ struct SpawnAttributes {
   }
 };
 
+std::vector<std::string> ToCodePage(const std::vector<std::string>& texts) {
+  if (CodePageIsUtf8()) return texts;
+  std::vector<std::string> converted;
+  converted.reserve(texts.size());
+  for (const std::string& text : texts) converted.push_back(Utf8ToCodePage(text));
+  return converted;
+}
+
 std::vector<char*> PointerArray(const std::vector<std::string>& texts) {
   std::vector<char*> pointers;
   pointers.reserve(texts.size() + 1);
@@ -70,24 +79,15 @@ std::vector<char*> PointerArray(const std::vector<std::string>& texts) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)),
-      crash_(std::exchange(other.crash_, ExitReason{})),
-      inputPending_(std::exchange(other.inputPending_, false)),
-      input_(std::move(other.input_)),
-      output_(std::move(other.output_)) {}
+// POSIX keeps nothing beside the pid and the two descriptors.
+struct ChildProcess::NativeState {};
+void ChildProcess::NativeStateDeleter::operator()(NativeState* state) const { delete state; }
 
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-  if (this != &other) {
-    Stop();
-    pid_ = std::exchange(other.pid_, -1);
-    crash_ = std::exchange(other.crash_, ExitReason{});
-    inputPending_ = std::exchange(other.inputPending_, false);
-    input_ = std::move(other.input_);
-    output_ = std::move(other.output_);
-  }
-  return *this;
-}
+bool EndsByExceptionCode() { return false; }
+bool PassesAsOneArgument(std::string_view) { return true; }
+
+void ChildProcess::CloseOutput() { output_.Close(); }
+void ChildProcess::CloseInput() { input_.Close(); }
 
 ChildProcess ChildProcess::Start(const ChildSpec& launch, StartFailure& failure, int& error) {
   failure = StartFailure::kNone;
@@ -159,8 +159,12 @@ ChildProcess ChildProcess::Start(const ChildSpec& launch, StartFailure& failure,
     return child;
   }
 
-  std::vector<char*> argv = PointerArray(launch.arguments);
-  std::vector<char*> envp = PointerArray(launch.environment);
+  // The texts go out in the process code page (the identity on a UTF-8
+  // system, which is the common case).
+  std::vector<std::string> arguments = ToCodePage(launch.arguments);
+  std::vector<std::string> environment = ToCodePage(launch.environment);
+  std::vector<char*> argv = PointerArray(arguments);
+  std::vector<char*> envp = PointerArray(environment);
   // A bare program name is looked up as a shell would, in the server's
   // PATH; anything holding a separator is taken as the path itself. glibc
   // reports a failed exec (or chdir) as the spawn's result.

@@ -20,6 +20,24 @@ std::string WideToUtf8(std::wstring_view text) {
   return bytes;
 }
 
+bool FitsCodePageExactly(std::wstring_view text, unsigned codePage) {
+  if (text.empty() || codePage == CP_UTF8) return true;
+  const int length = static_cast<int>(text.size());
+  BOOL usedDefault = FALSE;
+  const int needed =
+      ::WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text.data(), length, nullptr, 0, nullptr, &usedDefault);
+  if (needed <= 0 || usedDefault) return false;
+  std::string bytes(static_cast<size_t>(needed), '\0');
+  ::WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text.data(), length, bytes.data(), needed, nullptr,
+                        &usedDefault);
+  if (usedDefault) return false;
+  const int back = ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), needed, nullptr, 0);
+  if (back != length) return false;
+  std::wstring roundTrip(static_cast<size_t>(back), L'\0');
+  ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(), needed, roundTrip.data(), back);
+  return roundTrip == text;
+}
+
 std::string FileNameToUtf8(std::wstring_view name) {
   std::string bytes;
   bytes.reserve(name.size());

@@ -12,6 +12,13 @@ namespace zevra::platform {
 std::wstring Utf8ToWide(std::string_view text);
 std::string WideToUtf8(std::wstring_view text);
 
+// Whether the code page holds every character of text exactly: converted
+// to it without "best fit" substitutes and back, text comes out unchanged.
+// A program that reads its command line in that code page then sees what
+// was sent (best fit turns U+FF02 into '"' and, in some code pages, a soft
+// hyphen into '-').
+bool FitsCodePageExactly(std::wstring_view text, unsigned codePage);
+
 // A name from the file system as UTF-8. NTFS names are any 16-bit units, and
 // a surrogate without its pair has no UTF-8 form: it is written as the three
 // bytes its code point would take, which no UTF-8 check accepts and no

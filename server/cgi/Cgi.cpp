@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "platform/CodePage.h"
 #include "platform/File.h"
 #include "platform/Process.h"
 #include "platform/System.h"
@@ -53,6 +52,14 @@ void RunCgi(ConnId conn, HttpRequest& request, ResponseHead& response, std::stri
     return;
   }
 
+  // The script path goes into the program's command line: where that is
+  // one text the program splits itself, a quote in it could end the
+  // argument early and hand the rest to the program as options.
+  if (!platform::PassesAsOneArgument(scriptPath)) {
+    SendErrorPage(403, request, response, conn);
+    return;
+  }
+
   // Only an existing regular file is run: the interpreter is never started
   // on a path that names nothing, a directory or a device.
   if (int error = platform::RegularFileError(scriptPath); error != 0) {
@@ -75,8 +82,7 @@ void RunCgi(ConnId conn, HttpRequest& request, ResponseHead& response, std::stri
   launch.environment = BuildCgiEnvironment(method, request, scriptName, scriptPath, request.Query, remoteAddress,
                                          remotePort, listenAddress, documentRoot, request.ContentLength,
                                          request.ContentType, request.ScriptPath, request.Uri);
-  launch.arguments.reserve(command.arguments.size());
-  for (const std::string& argument : command.arguments) launch.arguments.push_back(platform::Utf8ToCodePage(argument));
+  launch.arguments = std::move(command.arguments);
   launch.workingDirectory = command.workingDirectory;
   launch.inputPipe = isPost;
 

@@ -1,7 +1,6 @@
 #include "server/cgi/CgiEnvironment.h"
 
 #include "common/Text.h"
-#include "platform/CodePage.h"
 #include "server/core/Runtime.h"
 
 namespace zevra {
@@ -12,7 +11,8 @@ void Add(std::vector<std::string>& environment, std::string_view name, std::stri
   entry.reserve(name.size() + value.size());
   entry += name;
   entry += value;
-  environment.push_back(platform::CodePageIsUtf8() ? std::move(entry) : platform::Utf8ToCodePage(entry));
+  // Internal UTF-8: the platform converts it for the child.
+  environment.push_back(std::move(entry));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "server/cgi/CgiRelay.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
 #include "common/Text.h"
@@ -114,6 +115,15 @@ class CgiOutput {
   int64_t spooledFrom_ = 0;  // output offset of the spool file's first byte
   int error_ = 0;
 };
+
+// How the system ended a crashed program, as its own tools show it: the
+// signal number on POSIX, the exception code in hex on Windows.
+std::string CrashCause(const platform::ExitReason& reason) {
+  if (!platform::EndsByExceptionCode()) return "信号 " + std::to_string(reason.code);
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(reason.code));
+  return std::string("异常代码 ") + code;
+}
 
 enum class CollectOutcome { kComplete, kTimedOut, kSpoolFailed };
 
@@ -257,7 +267,7 @@ void RelayCgiOutput(ConnId conn, platform::ChildProcess& child, CgiInput& input,
   child.Stop();
   if (child.Crashed()) {
     SendErrorPage(502, request, response, conn,
-                  "CGI 程序异常终止（信号 " + std::to_string(child.EndReason().code) + "），它的输出不完整。\r\nCGI 程序地址： " +
+                  "CGI 程序异常终止（" + CrashCause(child.EndReason()) + "），它的输出不完整。\r\nCGI 程序地址： " +
                       std::string(commandLine));
     return;
   }

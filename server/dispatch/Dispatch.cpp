@@ -14,6 +14,7 @@
 #include "platform/FileCache.h"
 #include "platform/Path.h"
 #include "platform/System.h"
+#include "platform/WindowsNames.h"
 #include "server/cgi/Cgi.h"
 #include "server/core/ConnectionContext.h"
 #include "server/core/OsDetail.h"
@@ -132,11 +133,6 @@ Mapping MapRequest(Dispatched& d, bool getHandler) {
   if (!IsSafeRequestPath(d.requestedPath)) return Mapping::kUnsafePath;
 
   const HostRecord& record = d.host.record;
-  // A second name of an entry (Windows' short names) must not get past
-  // the rules that are made for its own name.
-  if (!platform::IsReachedByItsOwnNames(std::string(record.documentRoot), d.requestedPath)) {
-    return Mapping::kUnsafePath;
-  }
   d.documentRoot = record.documentRoot;
   std::string& localPath = request.LocalPath;
   localPath.reserve(record.documentRoot.size() + d.requestedPath.size() + record.defaultDocument.size() + 1);
@@ -154,6 +150,13 @@ Mapping MapRequest(Dispatched& d, bool getHandler) {
   }
   d.facts = d.file->facts;
   d.lastError = d.file->openError;
+  // A short alias ("SCRIPT~1.PHP") names a file by a name that is not its
+  // own: the tests made on the requested name (the CGI extension, the
+  // trailing dot) would judge another name than the file's.
+  if (d.facts.exists && platform::MayBeShortAlias(d.requestedPath) &&
+      platform::UsesShortNameAlias(d.documentRoot, localPath)) {
+    return Mapping::kUnsafePath;
+  }
   return Mapping::kMapped;
 }
 

@@ -4,6 +4,10 @@
 // paced body loop.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -251,6 +255,39 @@ TEST_F(Dispatch, MalformedAndRefusedRequests) {
   EXPECT_EQ(busy.disconnects, 1);
   link_.SetConnectionCount(1024 + 64);
   EXPECT_EQ(GetPath("/index.html").status, "200 OK");
+}
+
+// Windows reads some names as other names: a stream of the file (':'), the
+// name without its trailing dot or blank, a device. They are refused
+// there; on POSIX they are ordinary names and keep their ordinary answers.
+TEST_F(Dispatch, NamesWindowsWouldMisreadAreRefusedOnlyThere) {
+  const bool windows = platform::kPathSeparator == '\\';
+  dir_.Write("WebRoot/page.html", "page");
+  for (const char* target : {"/page.html::$DATA", "/page.html:x", "/page.html.", "/page.html%20", "/page.html.%20",
+                             "/nul", "/CON.html", "/Aux.php", "/com1", "/lpt9.txt", "/sub/NUL.x", "/a%22b.html"}) {
+    const Answer answer = GetPath(target);
+    if (windows) {
+      EXPECT_EQ(answer.status, "403 Forbidden") << target;
+    } else {
+      EXPECT_NE(answer.status, "403 Forbidden") << target;
+    }
+  }
+  EXPECT_EQ(GetPath("/page.html").status, "200 OK");
+  EXPECT_EQ(GetPath("/console.html").status, "404 Not Found");
+#ifdef _WIN32
+  // A short (8.3) alias reaches the file under a name that is not its own.
+  dir_.Write("WebRoot/longscriptname.phpx", "source");
+  const std::wstring longPath =
+      std::filesystem::path(dir_.Path() + "\\WebRoot\\longscriptname.phpx").wstring();
+  wchar_t shortPath[MAX_PATH] = {};
+  const DWORD length = ::GetShortPathNameW(longPath.c_str(), shortPath, MAX_PATH);
+  ASSERT_GT(length, 0u);
+  const std::string shortName = std::filesystem::path(shortPath).filename().string();
+  ASSERT_NE(shortName, "longscriptname.phpx");
+  EXPECT_EQ(GetPath("/" + shortName).status, "403 Forbidden") << shortName;
+  EXPECT_EQ(GetPath("/longscriptname.phpx").status, "200 OK");
+  EXPECT_EQ(GetPath("/LongScriptName.PHPX").status, "200 OK");  // letter case is no alias
+#endif
 }
 
 TEST_F(Dispatch, VirtualHostsByNameWithoutPort) {

@@ -1,0 +1,121 @@
+// A small Windows program the CGI tests start as their child. What it does
+// is named by its first argument:
+//   args ...     prints its arguments as the C runtime's wide parser and its
+//                ANSI parser split them (hex of the bytes, one per line),
+//                then its environment and its working directory
+//   cat          copies its standard input to its standard output
+//   spawn        starts "sleep" as a child of its own, prints that child's
+//                process id and sleeps
+//   sleep MS     sleeps MS milliseconds, writes "slept" and exits
+//   crash        writes a line, then reads through a null pointer
+//   echo TEXT    writes TEXT and exits
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+HANDLE Out() { return ::GetStdHandle(STD_OUTPUT_HANDLE); }
+
+void Write(const std::string& text) {
+  DWORD written = 0;
+  ::WriteFile(Out(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+std::string Hex(const std::string& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char c : bytes) {
+    hex += kDigits[c >> 4];
+    hex += kDigits[c & 15];
+  }
+  return hex;
+}
+
+std::string Utf8(const wchar_t* text) {
+  int needed = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  std::string bytes(needed > 0 ? static_cast<size_t>(needed - 1) : 0, '\0');
+  if (needed > 1) ::WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes.data(), needed, nullptr, nullptr);
+  return bytes;
+}
+
+int PrintArguments(int argc, char** argv) {
+  int wideCount = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &wideCount);
+  std::string report = "wargc=" + std::to_string(wideCount) + "\n";
+  for (int i = 0; i < wideCount; ++i) report += "warg=" + Hex(Utf8(wide[i])) + "\n";
+  ::LocalFree(wide);
+  report += "aargc=" + std::to_string(argc) + "\n";
+  for (int i = 0; i < argc; ++i) report += "aarg=" + Hex(argv[i]) + "\n";
+  wchar_t* block = ::GetEnvironmentStringsW();
+  for (const wchar_t* entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+    report += "env=" + Utf8(entry) + "\n";
+  }
+  ::FreeEnvironmentStringsW(block);
+  wchar_t directory[MAX_PATH];
+  ::GetCurrentDirectoryW(MAX_PATH, directory);
+  report += "cwd=" + Utf8(directory) + "\n";
+  Write(report);
+  return 0;
+}
+
+int Cat() {
+  HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
+  static char buffer[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(in, buffer, sizeof buffer, &got, nullptr) || got == 0) return 0;
+    DWORD put = 0;
+    if (!::WriteFile(Out(), buffer, got, &put, nullptr) || put != got) return 1;
+  }
+}
+
+int Spawn() {
+  wchar_t self[MAX_PATH];
+  ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring line = L"\"" + std::wstring(self) + L"\" sleep 60000";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                        &info)) {
+    Write("spawn failed\n");
+    return 1;
+  }
+  ::CloseHandle(info.hThread);
+  ::CloseHandle(info.hProcess);
+  Write("grandchild=" + std::to_string(info.dwProcessId) + "\n");
+  ::Sleep(60000);
+  return 0;
+}
+
+int* volatile g_nowhere = nullptr;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return 2;
+  const std::string mode = argv[1];
+  if (mode == "args") return PrintArguments(argc, argv);
+  if (mode == "cat") return Cat();
+  if (mode == "spawn") return Spawn();
+  if (mode == "sleep" && argc > 2) {
+    ::Sleep(static_cast<DWORD>(std::atoi(argv[2])));
+    Write("slept");
+    return 0;
+  }
+  if (mode == "crash") {
+    Write("about to fail\n");
+    *g_nowhere = 1;
+    return 0;
+  }
+  if (mode == "echo" && argc > 2) {
+    Write(argv[2]);
+    return 0;
+  }
+  return 2;
+}
