@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <string>
 
 #include "platform/win32/Wide.h"
 
@@ -93,7 +94,11 @@ std::string SystemErrorText(int code) {
                                    static_cast<DWORD>(code), 0, text, 512, nullptr);
   // The text keeps the line break the system ends it with: the messages
   // built from it expect it there.
-  return WideToUtf8(std::wstring_view(text, n));
+  if (n > 0) return WideToUtf8(std::wstring_view(text, n));
+  // A code the system has no text for (Wine knows none for most Winsock
+  // codes) still gets a text, in the system's own form, so that no message
+  // built from it ends empty.
+  return "Unknown error " + std::to_string(code) + "\r\n";
 }
 
 uint32_t CurrentProcessId() { return ::GetCurrentProcessId(); }

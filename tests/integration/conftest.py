@@ -7,6 +7,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -293,17 +294,34 @@ class Worker:
             self.race_reports = tempfile.mkdtemp(prefix="zevra-tsan-")
             options = "log_path=%s/report" % self.race_reports
             env = dict(env or os.environ, TSAN_OPTIONS=(os.environ.get("TSAN_OPTIONS", "") + " " + options).strip())
-        self.proc = subprocess.Popen([*program.launcher, *program.command("/worker")], cwd=program.root, env=env,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.env = env
+        self.start()
         if wait:
             self.wait_listening(timeout)
 
+    def start(self):
+        self.proc = subprocess.Popen([*self.program.launcher, *self.program.command("/worker")],
+                                     cwd=self.program.root, env=self.env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
     def wait_listening(self, timeout=15):
         deadline = time.monotonic() + timeout
+        retried = False
         while time.monotonic() < deadline:
             if self.proc.poll() is not None:
-                raise AssertionError("worker ended with %d: %s" % (
-                    exit_code(self.proc.returncode), self.program.error_log()))
+                stderr = self.proc.stderr.read().decode("utf-8", "replace") if self.proc.stderr else ""
+                # Under heavy load Wine's loader now and then gives up before
+                # the program runs at all: it ends with 1, a code Zevra.exe
+                # never uses, and the program has logged nothing. That start
+                # is made once more; any other ending fails the test.
+                if WINDOWS and not retried and self.proc.returncode == 1 and self.program.error_log() == "":
+                    retried = True
+                    sys.stderr.write("Wine did not start the worker (%r); starting it again\n" % stderr[-300:])
+                    self.proc.stderr.close()
+                    self.start()
+                    continue
+                raise AssertionError("worker ended with %d: %s %s" % (
+                    exit_code(self.proc.returncode), self.program.error_log(), stderr[-1000:]))
             try:
                 with socket.create_connection(("127.0.0.1", self.port), timeout=1):
                     return

@@ -263,6 +263,25 @@ def test_file_larger_than_the_mapping_window(program, site, compressed):
     assert status_of(head) == 206 and body == data[1048000:]
 
 
+def test_failed_copy_shows_the_system_error_when_debugging(program, site):
+    # No WebCache folder: the copy cannot be made, and with Debug on the page
+    # names the system's error, code and text. The text is the system's own:
+    # strerror on Linux, FormatMessage's on Windows (whose closing line break
+    # ends the page's last line of detail; Wine's texts are English).
+    program.write("WebRoot/c.txt", b"compressible text\n" * 1000)
+    os.rmdir(program.path("WebCache"))
+    w = site(Debug="True")
+    r = http_get(w.port, "/c.txt", headers=["Accept-Encoding: gzip"])
+    assert r.status == 500
+    page = (gzip.decompress(r.body) if r.header("Content-Encoding") == "gzip" else r.body).decode("utf-8")
+    if WINDOWS:
+        assert re.search(r"<p>OS信息 : \(3\) [^\r\n<]+\.\s*</p>", page), page[-600:]  # ERROR_PATH_NOT_FOUND
+    else:
+        assert "OS信息 : (2) No such file or directory" in page, page[-600:]
+    # The file itself still goes out to a client that takes it as it is.
+    assert http_get(w.port, "/c.txt").body == b"compressible text\n" * 1000
+
+
 def test_head_and_get_heads_match(program, site):
     program.write("WebRoot/page.html", b"<p>x</p>" * 100)
     w = site()

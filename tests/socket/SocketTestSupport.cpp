@@ -1,5 +1,9 @@
 #include "SocketTestSupport.h"
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -7,9 +11,11 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +24,43 @@ namespace sockettest {
 namespace {
 
 std::atomic<TestServer*> g_server{nullptr};
+
+// The client's few socket calls that differ between Winsock and POSIX.
+// (A Winsock SOCKET fits the int the client keeps: its values are small.)
+#if defined(_WIN32)
+struct WinsockSession {
+  WinsockSession() {
+    WSADATA data;
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+  }
+  ~WinsockSession() { ::WSACleanup(); }
+} g_winsock;
+
+int OpenStreamSocket() {
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, 0);
+  return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
+}
+void CloseSocket(int fd) { ::closesocket(static_cast<SOCKET>(fd)); }
+int WaitReadable(int fd, int timeoutMs) {
+  WSAPOLLFD entry{static_cast<SOCKET>(fd), POLLRDNORM, 0};
+  return ::WSAPoll(&entry, 1, timeoutMs);
+}
+bool Interrupted() { return false; }
+bool WasReset() { return ::WSAGetLastError() == WSAECONNRESET; }
+constexpr int kShutWrite = SD_SEND;
+constexpr int kSendFlags = 0;
+#else
+int OpenStreamSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+void CloseSocket(int fd) { ::close(fd); }
+int WaitReadable(int fd, int timeoutMs) {
+  pollfd entry{fd, POLLIN, 0};
+  return ::poll(&entry, 1, timeoutMs);
+}
+bool Interrupted() { return errno == EINTR; }
+bool WasReset() { return errno == ECONNRESET; }
+constexpr int kShutWrite = SHUT_WR;
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#endif
 
 int RemainingMs(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -38,30 +81,30 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
 // ---- Client ------------------------------------------------------------------
 
 Client::Client(uint16_t port) {
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  fd_ = OpenStreamSocket();
   if (fd_ < 0) return;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd_);
+    CloseSocket(fd_);
     fd_ = -1;
     return;
   }
   const int on = 1;
-  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
 Client::~Client() { Close(); }
 
 void Client::Close() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) CloseSocket(fd_);
   fd_ = -1;
 }
 
 void Client::ShutdownWrite() {
-  if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+  if (fd_ >= 0) ::shutdown(fd_, kShutWrite);
 }
 
 uint16_t Client::LocalPort() const {
@@ -73,9 +116,10 @@ uint16_t Client::LocalPort() const {
 
 bool Client::SendAll(std::string_view bytes) {
   while (!bytes.empty() && fd_ >= 0) {
-    const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    const ssize_t sent = ::send(fd_, bytes.data(), static_cast<int>(std::min<size_t>(bytes.size(), 1 << 30)),
+                                kSendFlags);
     if (sent < 0) {
-      if (errno == EINTR) continue;
+      if (Interrupted()) continue;
       return false;
     }
     bytes.remove_prefix(static_cast<size_t>(sent));
@@ -89,10 +133,8 @@ std::string Client::ReadExactly(size_t length, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   char buffer[65536];
   while (out.size() < length && fd_ >= 0) {
-    pollfd entry{fd_, POLLIN, 0};
-    const int ready = ::poll(&entry, 1, RemainingMs(deadline));
-    if (ready <= 0) break;
-    const ssize_t got = ::recv(fd_, buffer, std::min(sizeof buffer, length - out.size()), 0);
+    if (WaitReadable(fd_, RemainingMs(deadline)) <= 0) break;
+    const ssize_t got = ::recv(fd_, buffer, static_cast<int>(std::min(sizeof buffer, length - out.size())), 0);
     if (got <= 0) break;
     out.append(buffer, static_cast<size_t>(got));
   }
@@ -104,9 +146,8 @@ std::string Client::ReadAvailable(size_t limit, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   char buffer[65536];
   while (out.size() < limit && fd_ >= 0) {
-    pollfd entry{fd_, POLLIN, 0};
-    if (::poll(&entry, 1, RemainingMs(deadline)) <= 0) break;
-    const ssize_t got = ::recv(fd_, buffer, std::min(sizeof buffer, limit - out.size()), 0);
+    if (WaitReadable(fd_, RemainingMs(deadline)) <= 0) break;
+    const ssize_t got = ::recv(fd_, buffer, static_cast<int>(std::min(sizeof buffer, limit - out.size())), 0);
     if (got <= 0) break;
     out.append(buffer, static_cast<size_t>(got));
   }
@@ -117,16 +158,16 @@ bool Client::WaitClosed(int timeoutMs, std::string* drained) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   char buffer[65536];
   while (fd_ >= 0) {
-    pollfd entry{fd_, POLLIN, 0};
-    if (::poll(&entry, 1, RemainingMs(deadline)) <= 0) return false;
-    const ssize_t got = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (WaitReadable(fd_, RemainingMs(deadline)) <= 0) return false;
+    const ssize_t got = ::recv(fd_, buffer, static_cast<int>(sizeof buffer), 0);
     if (got == 0) return true;
-    if (got < 0) return errno == ECONNRESET;
+    if (got < 0) return WasReset();
     if (drained != nullptr) drained->append(buffer, static_cast<size_t>(got));
   }
   return false;
 }
 
+#if !defined(_WIN32)
 bool RaiseDescriptorLimit(uint64_t wanted) {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
@@ -149,6 +190,7 @@ uint64_t ResidentBytes() {
   if (fields != 2) return 0;
   return resident * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
 }
+#endif
 
 // ---- TestServer ----------------------------------------------------------------
 

@@ -1,7 +1,8 @@
-// Test harness for the socket library: a loopback client on plain POSIX
-// sockets, and a small server on the library's C interface whose callbacks
-// record every event per connection. The C callbacks carry no sender, so
-// they reach the one server of the test through a process-wide pointer.
+// Test harness for the socket library: a loopback client on plain sockets
+// (POSIX or Winsock), and a small server on the library's C interface whose
+// callbacks record every event per connection. The C callbacks carry no
+// sender, so they reach the one server of the test through a process-wide
+// pointer.
 #pragma once
 
 #include <atomic>
@@ -50,11 +51,13 @@ class Client {
   int fd_ = -1;
 };
 
+#if !defined(_WIN32)
 // Raises the soft (and, if allowed, the hard) descriptor limit to at least
 // `wanted`; false when the process may not have that many.
 bool RaiseDescriptorLimit(uint64_t wanted);
 // Resident memory of this process in bytes.
 uint64_t ResidentBytes();
+#endif
 
 // What the callbacks saw of one connection, in order: 'A' accept, 'R'
 // receive, 'C' close.

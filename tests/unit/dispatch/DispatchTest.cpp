@@ -27,6 +27,10 @@
 namespace zevra {
 namespace {
 
+// Windows reads some names otherwise than they are written and the build
+// for it refuses them (see platform/win32/Path.cpp).
+constexpr bool kWindows = platform::kPathSeparator == '\\';
+
 using fakes::FakeLink;
 using testfiles::TempDirectory;
 
@@ -136,10 +140,13 @@ TEST_F(Dispatch, TraversalNeverLeavesTheDocumentRoot) {
     EXPECT_EQ(a.body.find("TOP-SECRET"), std::string::npos) << target;
   }
   // Not traversal at all, but looked at anyway: these name nothing that
-  // exists and must not reach the file either.
-  for (const char* target : {"/....//secret.txt", "/%252e%252e/secret.txt", "/.../secret.txt"}) {
+  // exists and must not reach the file either. Windows strips the dots
+  // that end a segment ("...." would name the folder itself): there such
+  // a segment is refused outright.
+  for (std::string target : {"/....//secret.txt", "/%252e%252e/secret.txt", "/.../secret.txt"}) {
     Answer a = GetPath(target);
-    EXPECT_EQ(a.status, "404 Not Found") << target << a.head << a.body;
+    const bool dotted = target.find("/...") != std::string::npos;
+    EXPECT_EQ(a.status, kWindows && dotted ? "403 Forbidden" : "404 Not Found") << target << a.head << a.body;
     EXPECT_EQ(a.body.find("TOP-SECRET"), std::string::npos) << target;
   }
 }
@@ -245,7 +252,7 @@ TEST_F(Dispatch, MalformedAndRefusedRequests) {
   EXPECT_EQ(GetPath("/" + std::string(253, 'a')).status, "404 Not Found");  // 254 bytes
   EXPECT_EQ(GetPath("/" + std::string(254, 'a')).status, "414 Request-URI Too Long");
   dir_.Write("WebRoot/name.", "x");
-  EXPECT_EQ(GetPath("/name.").status, "404 Not Found");
+  EXPECT_EQ(GetPath("/name.").status, kWindows ? "403 Forbidden" : "404 Not Found");
   link_.SetConnectionCount(1024 + 65);
   Answer busy = GetPath("/index.html");
   EXPECT_EQ(busy.status, "503 Service Unavailable");
