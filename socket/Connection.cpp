@@ -239,13 +239,18 @@ bool Connection::WriteLocked(const uint8_t* data, size_t length, size_t& written
       return false;
     }
     written += count;
+    // A short write means the kernel's buffer is full: asking again would
+    // only fail, and the write wait reports when there is room.
+    if (count < length - (written - count)) break;
   }
   if (written > 0) Touch();
   return true;
 }
 
-bool Connection::WriteFileLocked(platform::NativeFile file, int64_t offset, int64_t length, size_t& written) {
+bool Connection::WriteFileLocked(platform::NativeFile file, int64_t offset, int64_t length, size_t& written,
+                                 bool& full) {
   written = 0;
+  full = false;
   // One call moves at most this much, so that a loop thread returns to its
   // other connections between slices of a large file.
   constexpr size_t kSlice = 4u * 1024 * 1024;
@@ -255,9 +260,19 @@ bool Connection::WriteFileLocked(platform::NativeFile file, int64_t offset, int6
     size_t sent = 0;
     const platform::SendFileStatus status =
         platform::SendFileToSocket(handle, file, offset + static_cast<int64_t>(written), want, sent);
-    if (status == platform::SendFileStatus::kWouldBlock) break;
+    if (status == platform::SendFileStatus::kWouldBlock) {
+      full = true;
+      break;
+    }
     if (status == platform::SendFileStatus::kSent) {
       written += sent;
+      // Short: the socket's buffer is full. Another call now would only
+      // fail, and the kernel would first have read file pages for it in
+      // vain; the write wait reports when there is room.
+      if (sent < want) {
+        full = true;
+        break;
+      }
       continue;
     }
     // The file shrank under us or cannot be read: the answer can never be
@@ -281,16 +296,19 @@ bool Connection::FlushLocked() {
   // Bounded: a fast reader cannot keep this thread here for ever.
   for (int round = 0; round < 16 && queue.Pending() > 0; ++round) {
     size_t written = 0;
+    bool full = false;
     if (queue.FrontLength() > 0) {
-      if (!WriteLocked(queue.Data(), queue.FrontLength(), written)) return false;
+      const size_t wanted = queue.FrontLength();
+      if (!WriteLocked(queue.Data(), wanted, written)) return false;
       queue.Consume(written);
+      full = written < wanted;
     } else if (SendQueue::FileRegion* region = queue.FrontFile()) {
-      if (!WriteFileLocked(region->file.Handle(), region->offset, region->length, written)) return false;
+      if (!WriteFileLocked(region->file.Handle(), region->offset, region->length, written, full)) return false;
       queue.ConsumeFile(written);
     } else {
       break;
     }
-    if (written == 0) break;  // the kernel takes no more now
+    if (full || written == 0) break;  // the kernel takes no more now
   }
   return true;
 }
@@ -339,7 +357,8 @@ bool Connection::SendFile(platform::NativeFile file, int64_t offset, int64_t len
     direct = headWritten == headLength;
   }
   size_t written = 0;
-  if (direct && length > 0 && !WriteFileLocked(file, offset, length, written)) return false;
+  bool full = false;
+  if (direct && length > 0 && !WriteFileLocked(file, offset, length, written, full)) return false;
   if (headWritten < headLength || static_cast<int64_t>(written) < length) {
     // The rest goes out on write readiness, from a handle of our own: the
     // caller closes its handle as soon as this returns.

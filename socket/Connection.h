@@ -145,8 +145,9 @@ struct Connection : std::enable_shared_from_this<Connection> {
   // error, after which the connection is closing.
   bool WriteLocked(const uint8_t* data, size_t length, size_t& written);
   // Writes file bytes the same way; `file` is the queue front's handle or
-  // the caller's own.
-  bool WriteFileLocked(platform::NativeFile file, int64_t offset, int64_t length, size_t& written);
+  // the caller's own. `full` tells that the kernel refused more (a short or
+  // refused call), so that the caller waits for room instead of asking again.
+  bool WriteFileLocked(platform::NativeFile file, int64_t offset, int64_t length, size_t& written, bool& full);
   // Writes the queue front to back until the kernel takes no more; false
   // on a hard error, after which the connection is closing.
   bool FlushLocked();

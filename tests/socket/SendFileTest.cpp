@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -108,6 +109,28 @@ TEST(SocketSendFile, RegionGoesOutExactlyInItsPlaceAmongQueuedBytes) {
   // The connection is still usable after the regions.
   ASSERT_TRUE(SendText(one.server, one.id, "again"));
   EXPECT_EQ(one.client.ReadExactly(5, 2000), "again");
+}
+
+TEST(SocketSendFile, SlowReaderGetsEveryByteAsRoomFreesUp) {
+  // The reader takes small bites with pauses, so most writes are cut short
+  // by a full kernel buffer: each such stop must be picked up again when
+  // room frees, for the region and for the bytes queued behind it.
+  OneClient one(6u << 20);
+  ASSERT_TRUE(one.Ready());
+  const std::string& bytes = one.file.Bytes();
+  ASSERT_TRUE(SendRegion(one.server, one.id, one.file, 7, static_cast<int64_t>(bytes.size()) - 7));
+  ASSERT_TRUE(SendText(one.server, one.id, "END"));
+  const std::string expected = bytes.substr(7) + "END";
+  std::string received;
+  for (int round = 0; round < 4000 && received.size() < expected.size(); ++round) {
+    const std::string bite = one.client.ReadExactly(std::min<size_t>(48 * 1024, expected.size() - received.size()), 5000);
+    if (bite.empty()) break;
+    received += bite;
+    if (round % 8 == 0) usleep(3000);
+  }
+  EXPECT_EQ(received.size(), expected.size());
+  EXPECT_TRUE(received == expected);
+  EXPECT_TRUE(WaitUntil([&] { return Pending(one.server, one.id) == 0; }, 5000));
 }
 
 bool SendHeadAndRegion(TestServer& server, HP_CONNID id, const std::string& head, const TempFile& file,
