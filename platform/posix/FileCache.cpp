@@ -23,6 +23,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/Descriptor.h"
@@ -60,6 +61,13 @@ struct FileCache::State {
   // Where each watch sits: a watch may be reached by more than one path (a
   // hard link, a folder mounted twice).
   std::unordered_map<int, std::vector<std::string>> watches;
+  // Watches set on a folder of some path: never given back one by one,
+  // since any kept path below may rely on them.
+  std::unordered_set<int> folderWatches;
+  // The watch each looked-at file got for itself, so that it can be given
+  // back when its entry is evicted: without that, every distinct file ever
+  // looked at would hold a watch until the limit made the cache start over.
+  std::unordered_map<std::string, int> fileWatches;
   // Folders (every one from the root down) that are watched and were found
   // to hold no link, with nothing notified about them since: a look at a
   // file in one of them sets no watch on them again.
@@ -110,7 +118,37 @@ struct FileCache::State {
   void ForgetWatchesLocked() {
     for (const auto& watch : watches) ::inotify_rm_watch(fd, watch.first);
     watches.clear();
+    folderWatches.clear();
+    fileWatches.clear();
     DropAllLocked();
+  }
+
+  // Gives back the watch a file got for itself, unless something still
+  // relies on it: the path's own entry, a look at the path under way, a
+  // folder below it, or another name of the same file (a hard link). Not
+  // called while a notification is applied (its watch's places are walked).
+  void ReleaseFileWatchLocked(const std::string& path) {
+    const auto own = fileWatches.find(path);
+    if (own == fileWatches.end() || entries.contains(path)) return;
+    for (const Pending* p : pending) {
+      if (p->path == path) return;
+    }
+    const int wd = own->second;
+    fileWatches.erase(own);
+    DropPlaceLocked(wd, path);
+  }
+
+  // The watch no longer stands for `path`; one that stands for nothing any
+  // more is removed (its last notifications, and the removal's own, find no
+  // place and are skipped). Folder watches stay.
+  void DropPlaceLocked(int wd, const std::string& path) {
+    if (folderWatches.contains(wd)) return;
+    const auto watch = watches.find(wd);
+    if (watch == watches.end()) return;  // already gone with its file
+    std::erase(watch->second, path);
+    if (!watch->second.empty()) return;
+    ::inotify_rm_watch(fd, wd);
+    watches.erase(watch);
   }
 
   // Takes in every notification queued before the call, and returns holding
@@ -192,7 +230,10 @@ struct FileCache::State {
         DropWithinLocked(target);
       }
     }
-    if (event.mask & IN_IGNORED) watches.erase(watch);
+    if (event.mask & IN_IGNORED) {
+      folderWatches.erase(event.wd);
+      watches.erase(watch);
+    }
   }
 
   // Adds a watch and notes where it sits; false when the OS refused.
@@ -201,6 +242,17 @@ struct FileCache::State {
     // own is watched as a folder and as a file at once.
     const int wd = ::inotify_add_watch(fd, where.empty() ? "/" : where.c_str(), mask | IN_MASK_ADD);
     if (wd < 0) return false;
+    if (mask & IN_ONLYDIR) {
+      folderWatches.insert(wd);
+    } else {
+      // The name stands for another file than when it was last watched: the
+      // folder's watch saw the change (any entry or look of the name made
+      // before it is dropped or spoiled), and the old file's watch is not
+      // this name's to keep any more.
+      int& own = fileWatches[where];
+      if (own != 0 && own != wd) DropPlaceLocked(own, where);
+      own = wd;
+    }
     std::vector<std::string>& places = watches[wd];
     for (const std::string& place : places) {
       if (place == where) return true;
@@ -219,6 +271,7 @@ struct FileCache::State {
       if (at == entries.end()) at = entries.begin();
       evictAfter = at->first;
       DropLocked(at);
+      ReleaseFileWatchLocked(evictAfter);
     }
   }
 };
@@ -304,9 +357,11 @@ FileCacheRef FileCache::Open(const std::string& path) {
   // only its folder's (a creation there is notified).
   const bool keep = !pending.spoiled && namePlain && (fileWatched || !exists) &&
                     (!exists || entry->facts.isRegular || entry->facts.isDirectory);
-  if (!keep) return entry;
   const int64_t size = entry->hasBytes ? static_cast<int64_t>(entry->bytes.size()) : 0;
-  if (size > s.limits.bytes) return entry;
+  if (!keep || size > s.limits.bytes) {
+    s.ReleaseFileWatchLocked(path);
+    return entry;
+  }
   if (s.entries.find(path) == s.entries.end()) {
     s.EvictLocked(size);
     s.entries.emplace(path, entry);

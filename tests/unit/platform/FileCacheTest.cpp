@@ -186,6 +186,53 @@ TEST(FileCacheBounds, HoldUnderManyDistinctFiles) {
   EXPECT_GT(cache.Count(), 0u);
 }
 
+TEST(FileCacheBounds, EvictionGivesWatchesBackSoNothingStartsOver) {
+  // Few watches to spare beyond the entries: a cache that held on to the
+  // watch of every file it ever looked at would run out and drop all.
+  platform::FileCacheLimits limits;
+  limits.entries = 24;
+  limits.watches = 48;
+  platform::FileCache cache(limits);
+  if (!cache.Active()) GTEST_SKIP() << "no inotify here";
+  TempDirectory dir;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 600; ++i) paths.push_back(dir.Write("f/" + std::to_string(i % 4) + "/" + std::to_string(i), "v1"));
+  for (size_t i = 0; i < paths.size(); ++i) {
+    ASSERT_EQ(cache.Open(paths[i])->bytes, "v1");
+    if (i >= limits.entries) ASSERT_EQ(cache.Count(), limits.entries) << "after " << i;
+  }
+  // Files whose watches were given back and that are kept again still
+  // follow their changes, and so do the ones kept all along.
+  for (size_t i = 0; i < paths.size(); i += 25) {
+    ASSERT_EQ(cache.Open(paths[i])->bytes, "v1");
+    WriteInPlace(paths[i], "v2");
+    ASSERT_EQ(cache.Open(paths[i])->bytes, "v2") << paths[i];
+  }
+  WriteInPlace(paths.back(), "v3");
+  EXPECT_EQ(cache.Open(paths.back())->bytes, "v3");
+}
+
+TEST(FileCacheBounds, AnEvictedNameLeavesTheWatchItsOtherNameNeeds) {
+  platform::FileCacheLimits limits;
+  limits.entries = 2;
+  platform::FileCache cache(limits);
+  if (!cache.Active()) GTEST_SKIP() << "no inotify here";
+  TempDirectory dir;
+  const std::string a = dir.Write("s/a.txt", "aaaa");
+  const std::string b = dir.Path("s/b.txt");
+  std::filesystem::create_hard_link(a, b);
+  ASSERT_EQ(cache.Open(a)->bytes, "aaaa");
+  ASSERT_EQ(cache.Open(b)->bytes, "aaaa");
+  // Evicts a (first in order); b, the same file, stays kept.
+  ASSERT_EQ(cache.Open(dir.Write("s/c.txt", "c"))->bytes, "c");
+  ASSERT_EQ(cache.Count(), 2u);
+  // A write through a is notified to a's name in the folder only; b's
+  // entry hears of it through the file's own watch, which must still be
+  // there.
+  WriteInPlace(a, "AAAA");
+  EXPECT_EQ(cache.Open(b)->bytes, "AAAA");
+}
+
 TEST_F(FileCacheTest, AnOverflowDropsEverythingAndServesNothingStale) {
   const std::string file = dir_.Write("site/a.txt", "before");
   ASSERT_EQ(cache_.Open(file)->bytes, "before");
