@@ -39,6 +39,9 @@ constexpr uint32_t kFolderEvents = IN_MODIFY | IN_ATTRIB | IN_CREATE | IN_DELETE
 // On a kept file: its content, its permissions and times, its end.
 constexpr uint32_t kFileEvents = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_CLOSE_WRITE;
 
+// When the cache is full, one miss in this many is kept (evicting another).
+constexpr uint64_t kAdmitWhenFull = 8;
+
 bool Within(std::string_view path, std::string_view prefix) {
   return path.size() >= prefix.size() && path.compare(0, prefix.size(), prefix) == 0 &&
          (path.size() == prefix.size() || path[prefix.size()] == '/');
@@ -68,6 +71,9 @@ struct FileCache::State {
   // back when its entry is evicted: without that, every distinct file ever
   // looked at would hold a watch until the limit made the cache start over.
   std::unordered_map<std::string, int> fileWatches;
+  // Paths whose entries were dropped and whose watches are to be given
+  // back once no notification is being applied.
+  std::vector<std::string> unkept;
   // Folders (every one from the root down) that are watched and were found
   // to hold no link, with nothing notified about them since: a look at a
   // file in one of them sets no watch on them again.
@@ -80,10 +86,13 @@ struct FileCache::State {
   };
   std::vector<Pending*> pending;
   std::string evictAfter;  // the round-robin eviction's position
+  // Misses met while every entry was taken (see Open).
+  uint64_t fullMisses = 0;
   uint64_t overflows = 0;
 
   void DropLocked(std::map<std::string, FileCacheRef, std::less<>>::iterator at) {
     if (at->second->hasBytes) bytes -= static_cast<int64_t>(at->second->bytes.size());
+    if (at->second->facts.exists) unkept.push_back(at->first);
     entries.erase(at);
   }
 
@@ -107,6 +116,9 @@ struct FileCache::State {
   }
 
   void DropAllLocked() {
+    for (const auto& entry : entries) {
+      if (entry.second->facts.exists) unkept.push_back(entry.first);
+    }
     entries.clear();
     plainFolders.clear();
     bytes = 0;
@@ -121,12 +133,20 @@ struct FileCache::State {
     folderWatches.clear();
     fileWatches.clear();
     DropAllLocked();
+    unkept.clear();
+  }
+
+  // Gives back the watches of the entries dropped since the last call.
+  void ReleaseUnkeptLocked() {
+    for (const std::string& path : unkept) ReleaseFileWatchLocked(path);
+    unkept.clear();
   }
 
   // Gives back the watch a file got for itself, unless something still
   // relies on it: the path's own entry, a look at the path under way, a
-  // folder below it, or another name of the same file (a hard link). Not
-  // called while a notification is applied (its watch's places are walked).
+  // folder below it, or another name of the same file (a hard link). Never
+  // called while a notification is applied (its watch's places are walked
+  // then): drops made there wait in `unkept`.
   void ReleaseFileWatchLocked(const std::string& path) {
     const auto own = fileWatches.find(path);
     if (own == fileWatches.end() || entries.contains(path)) return;
@@ -179,8 +199,11 @@ struct FileCache::State {
           guard.lock();
         }
         // Still not applied after all that waiting: what is kept cannot be
-        // vouched for, and keeping nothing is exact.
-        if (reading.load() > 0 || holding.load() > 0) DropAllLocked();
+        // vouched for, and keeping nothing is exact. (A read that another
+        // thread began after both waits ended is no reason: it can only hold
+        // what was queued after this thread's own read found nothing.)
+        if (wait >= kWaitRounds) DropAllLocked();
+        ReleaseUnkeptLocked();
         return guard;
       }
       std::unique_lock guard(lock);
@@ -195,12 +218,14 @@ struct FileCache::State {
           ApplyLocked(*event);
         }
       }
+      ReleaseUnkeptLocked();
       holding.fetch_sub(1);
     }
     // Still more after all those rounds: something churns faster than it can
     // be followed. Keeping nothing is exact.
     std::unique_lock guard(lock);
     DropAllLocked();
+    ReleaseUnkeptLocked();
     return guard;
   }
 
@@ -271,8 +296,8 @@ struct FileCache::State {
       if (at == entries.end()) at = entries.begin();
       evictAfter = at->first;
       DropLocked(at);
-      ReleaseFileWatchLocked(evictAfter);
     }
+    ReleaseUnkeptLocked();
   }
 };
 
@@ -294,11 +319,19 @@ bool FileCache::Active() const { return state_->fd >= 0; }
 FileCacheRef FileCache::Open(const std::string& path) {
   State& s = *state_;
   if (s.fd < 0) return LookAtFile(path, s.limits.smallFile);
+  bool passOver = false;
   {
     const auto guard = s.TakeIn();
     auto found = s.entries.find(path);
     if (found != s.entries.end()) return found->second;
+    // Full: more distinct paths pass through than the cache holds, and
+    // keeping each one would cost a watch set, a watch removed and an
+    // eviction per miss for a slim chance of a hit. Most such misses are a
+    // plain look kept by nobody; one in kAdmitWhenFull is kept all the same,
+    // so that what is kept still follows what is asked for.
+    passOver = s.entries.size() >= s.limits.entries && ++s.fullMisses % kAdmitWhenFull != 0;
   }
+  if (passOver) return LookAtFile(path, s.limits.smallFile);
 
   // Kept only for a plain absolute path: no empty, "." or ".." piece, no
   // double or trailing separator, whose folders hold no link.
