@@ -9,6 +9,10 @@
 //   sleep MS     sleeps MS milliseconds, writes "slept" and exits
 //   crash        writes a line, then reads through a null pointer
 //   echo TEXT    writes TEXT and exits
+//   count        reads its standard input to the end and answers a text
+//                page holding the number of bytes it read
+//   type FILE    writes the bytes of FILE as they are: the script is the
+//                whole output, head and body
 #include <windows.h>
 #include <shellapi.h>
 
@@ -93,6 +97,43 @@ int Spawn() {
   return 0;
 }
 
+int Count() {
+  HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
+  static char buffer[65536];
+  unsigned long long total = 0;
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(in, buffer, sizeof buffer, &got, nullptr) || got == 0) break;
+    total += got;
+  }
+  Write("Content-Type: text/plain\r\n\r\n" + std::to_string(total));
+  return 0;
+}
+
+// The file name comes from the wide command line: a name outside the ANSI
+// code page must still open.
+int Type() {
+  int count = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide == nullptr || count < 3) return 2;
+  HANDLE file = ::CreateFileW(wide[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ::LocalFree(wide);
+  if (file == INVALID_HANDLE_VALUE) return 3;
+  static char buffer[65536];
+  int result = 0;
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(file, buffer, sizeof buffer, &got, nullptr) || got == 0) break;
+    DWORD put = 0;
+    if (!::WriteFile(Out(), buffer, got, &put, nullptr) || put != got) {
+      result = 1;
+      break;
+    }
+  }
+  ::CloseHandle(file);
+  return result;
+}
+
 int* volatile g_nowhere = nullptr;
 
 }  // namespace
@@ -103,6 +144,8 @@ int main(int argc, char** argv) {
   if (mode == "args") return PrintArguments(argc, argv);
   if (mode == "cat") return Cat();
   if (mode == "spawn") return Spawn();
+  if (mode == "count") return Count();
+  if (mode == "type") return Type();
   if (mode == "sleep" && argc > 2) {
     ::Sleep(static_cast<DWORD>(std::atoi(argv[2])));
     Write("slept");
