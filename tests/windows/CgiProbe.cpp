@@ -14,7 +14,8 @@
 //   type FILE    writes the bytes of FILE as they are: the script is the
 //                whole output, head and body
 //   script FILE  runs the part named on the first line of FILE:
-//                  "type" writes the rest of the file as it is,
+//                  "type [MS]" sleeps MS milliseconds (none without MS),
+//                  then writes the rest of the file as it is,
 //                  "sleep MS" as above,
 //                  "flood N" answers N blocks of 1 MiB, block i all byte i,
 //                  "method" answers its REQUEST_METHOD in an X-Method field,
@@ -151,6 +152,7 @@ int Script(const std::string& text) {
   const std::string part = line.substr(0, blank);
   const int number = blank == std::string::npos ? 0 : std::atoi(line.c_str() + blank + 1);
   if (part == "type") {
+    if (number > 0) ::Sleep(static_cast<DWORD>(number));
     Write(rest);
     return 0;
   }
