@@ -41,7 +41,9 @@ bool IsReservedDeviceName(std::string_view segment) {
   std::string_view stem = base.substr(0, 3);
   if (!EqualsLowerAscii(stem, "com") && !EqualsLowerAscii(stem, "lpt")) return false;
   std::string_view number = base.substr(3);
-  if (number.size() == 1) return number[0] >= '1' && number[0] <= '9';
+  // COM0 and LPT0 are on Windows' own list of names not to use; refusing
+  // them costs nothing and spares guessing which versions open a device.
+  if (number.size() == 1) return number[0] >= '0' && number[0] <= '9';
   // ¹ ² ³ in UTF-8: C2 B9, C2 B2, C2 B3.
   return number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3";
 }

@@ -21,7 +21,7 @@ namespace zevra::platform {
 // Empty, "." and ".." segments are the caller's to judge.
 bool IsWindowsSafeSegment(std::string_view segment);
 
-// CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9 (also with the superscript
+// CON, PRN, AUX, NUL, COM0-COM9 and LPT0-LPT9 (also with the superscript
 // digits ¹ ² ³, which Windows counts as well), in any letter case, alone or
 // followed by an extension ("nul.txt", "Com1.php") or by blanks before
 // one: Windows opens the device whatever folder the name stands in.

@@ -85,7 +85,9 @@ set_tests_properties(windows_unit_tests_gbk PROPERTIES
 
 # The child the process tests start: it reports how it was started (its
 # arguments as both of the C runtime's parsers split them, its environment)
-# and plays the parts of a CGI program (echo, cat, sleep, spawn, crash).
+# and plays the parts of a CGI program (echo, cat, sleep, spawn, crash, and
+# for the integration suite's CGI sites: count a body, write a script file as
+# the whole output, or run the part a script file names).
 add_executable(CgiProbe windows/CgiProbe.cpp)
 target_link_libraries(CgiProbe PRIVATE shell32)
 set_target_properties(CgiProbe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZEVRA_PROGRAM_DIR})
@@ -105,10 +107,11 @@ add_test(NAME windows_gzip_ordinals
 
 # The integration suite of the Linux build against Zevra.exe under Wine, in
 # temporary program directories laid out like the Linux ones: the same
-# tests, parameterised where the platforms differ (see conftest.py); those
-# that need what only Linux has, or run Linux CGI programs, are left out
-# and counted at the end of the run. Exit codes are read whole through the
-# runner above.
+# tests, parameterised where the platforms differ (see conftest.py; the CGI
+# sites run CgiProbe.exe); those that need what only Linux has, or run Linux
+# CGI programs such as php-cgi, are left out and counted at the end of the
+# run. Exit codes are read whole through the runner above. CgiProbe.exe is
+# built with the unit tests, so build those first.
 add_test(NAME windows_integration
          COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_SOURCE_DIR}/integration)
 set_tests_properties(windows_integration PROPERTIES

@@ -40,14 +40,16 @@ def pytest_configure(config):
                                        "ThreadSanitizer build")
     config.addinivalue_line("markers", "posix_only(reason): needs what only the Linux build has; left out "
                                        "against the Windows build, with the reason")
-    config.addinivalue_line("markers", "cgi: runs a Linux CGI program (/bin/sh, php-cgi) that a Windows "
-                                       "worker cannot start; left out against the Windows build")
+    config.addinivalue_line("markers", "cgi: runs Linux CGI programs (php-cgi, /bin/sh and python3 scripts) "
+                                       "that a Windows worker cannot start; left out against the Windows "
+                                       "build, where test_cgi_windows.py drives CgiProbe.exe instead")
     if WINDOWS:
         start_wine_session()
 
 
-# Fixtures whose sites run Linux CGI programs.
-CGI_FIXTURES = ("echo_site", "cgi_site", "php_site")
+# Fixtures whose sites run Linux CGI programs. (echo_site and cgi_site run
+# CgiProbe.exe on Windows, so their tests run there too.)
+CGI_FIXTURES = ("php_site",)
 
 
 def pytest_collection_modifyitems(config, items):
@@ -62,7 +64,7 @@ def pytest_collection_modifyitems(config, items):
         if marker is not None:
             reason = marker.args[0] if marker.args else "Linux only"
         elif item.get_closest_marker("cgi") is not None or any(f in item.fixturenames for f in CGI_FIXTURES):
-            reason = "runs a Linux CGI program"
+            reason = "runs Linux CGI programs (php-cgi, /bin/sh and python3 scripts)"
         elif item.get_closest_marker("soak") is not None:
             reason = "a load run: Wine's sockets are no measure of the server"
         if reason is None:

@@ -11,7 +11,11 @@ import time
 
 import pytest
 
-from conftest import SOCKET_LIBRARY, WINDOWS, children_of, exit_code, open_descriptors, read_response
+from conftest import (SOCKET_LIBRARY, WINDOWS, ZEVRA_DIR, children_of, exit_code, native_path, open_descriptors,
+                      read_response)
+
+# The CGI program of the Windows build's tests, built beside Zevra.exe.
+PROBE = os.path.join(ZEVRA_DIR, "CgiProbe.exe")
 
 CRASH_PROBE = os.environ.get("ZEVRA_SANITIZE", "").startswith("address")
 needs_probe = pytest.mark.skipif(not CRASH_PROBE, reason="only test builds can be made to crash")
@@ -295,12 +299,13 @@ def test_oversized_head_gets_400_and_is_closed(program, start_worker):
         assert no_more_bytes(s, 5)
 
 
-@pytest.mark.cgi
 def test_spooled_body_leaves_no_file_behind(program, start_worker):
     make_site(program)
-    # A body is kept only for a CGI program: a script that reads it.
+    # A body is kept only for a CGI program: a script that reads it (on
+    # Windows the probe's "count" part, which answers the same).
     program.write("site/count.cgi", "printf 'Content-Type: text/plain\\r\\n\\r\\n'; wc -c | tr -d ' \\n'\n")
-    program.write("Hosts/localhost", "%s;index.html;ExecCGI;.cgi;/bin/sh %%s" % program.native("site"))
+    command = "%s count" % native_path(PROBE) if WINDOWS else "/bin/sh %s"
+    program.write("Hosts/localhost", "%s;index.html;ExecCGI;.cgi;%s" % (program.native("site"), command))
     w = start_worker()
     body = bytes(range(256)) * 40  # 10240 bytes: spooled
     head = (b"POST /count.cgi HTTP/1.1\r\nHost: localhost\r\nConnection: keep-alive\r\n"
@@ -369,7 +374,6 @@ def test_many_clients_at_once_each_get_their_own_answers(program, start_worker):
 
 
 @pytest.mark.threads
-@pytest.mark.cgi
 def test_clients_that_vanish_mid_answer_leave_the_others_served_and_nothing_behind(program, start_worker):
     # All at once: downloads dropped after their first bytes, CGI requests
     # dropped while the program runs, spooled POST bodies dropped halfway,
@@ -379,8 +383,13 @@ def test_clients_that_vanish_mid_answer_leave_the_others_served_and_nothing_behi
     big = os.urandom(8 << 20)
     program.write("site/big.bin", big)
     program.write("site/small.txt", b"small and whole")
-    program.write("site/slow.cgi", "sleep 0.3; printf 'Content-Type: text/plain\\r\\n\\r\\ndone'")
-    program.write("Hosts/localhost", "%s;index.html;ExecCGI;.cgi;/bin/sh %%s" % program.native("site"))
+    if WINDOWS:
+        program.write("site/slow.cgi", "type 300\nContent-Type: text/plain\r\n\r\ndone")
+        command = "%s script %%s" % native_path(PROBE)
+    else:
+        program.write("site/slow.cgi", "sleep 0.3; printf 'Content-Type: text/plain\\r\\n\\r\\ndone'")
+        command = "/bin/sh %s"
+    program.write("Hosts/localhost", "%s;index.html;ExecCGI;.cgi;%s" % (program.native("site"), command))
     w = start_worker(WorkerThreads=8)
     # The socket library hands connections to its loops in turn, and a loop
     # opens its poll descriptors with its first connection: a round over
@@ -429,10 +438,18 @@ def test_clients_that_vanish_mid_answer_leave_the_others_served_and_nothing_behi
     with concurrent.futures.ThreadPoolExecutor(max_workers=len(jobs)) as pool:
         outcomes = list(pool.map(lambda job: job[0](job[1]), jobs))
     assert outcomes == ["gone"] * 18 + [True] * 6
+    # Under Wine the worker's Linux descriptors are Wine's own: every thread
+    # holds pipes to the Wine server, and the helper threads the socket
+    # library lends to stalled loops stay parked, so the count grows with
+    # threads and says nothing of Windows handles. There the spool folder and
+    # the child processes are checked alone.
+    def descriptors_grew():
+        return not WINDOWS and open_descriptors(w.proc.pid) > descriptors
+
     deadline = time.monotonic() + 10
     while time.monotonic() < deadline and (os.listdir(program.path("WebTemp")) or children_of(w.proc.pid)
-                                           or open_descriptors(w.proc.pid) > descriptors):
+                                           or descriptors_grew()):
         time.sleep(0.1)
     assert os.listdir(program.path("WebTemp")) == []
     assert children_of(w.proc.pid) == []
-    assert open_descriptors(w.proc.pid) <= descriptors
+    assert not descriptors_grew()

@@ -9,6 +9,18 @@
 //   sleep MS     sleeps MS milliseconds, writes "slept" and exits
 //   crash        writes a line, then reads through a null pointer
 //   echo TEXT    writes TEXT and exits
+//   count        reads its standard input to the end and answers a text
+//                page holding the number of bytes it read
+//   type FILE    writes the bytes of FILE as they are: the script is the
+//                whole output, head and body
+//   script FILE  runs the part named on the first line of FILE:
+//                  "type [MS]" sleeps MS milliseconds (none without MS),
+//                  then writes the rest of the file as it is,
+//                  "sleep MS" as above,
+//                  "flood N" answers N blocks of 1 MiB, block i all byte i,
+//                  "method" answers its REQUEST_METHOD in an X-Method field,
+//                  "query MS" sleeps MS milliseconds, then answers its
+//                  QUERY_STRING as the body
 #include <windows.h>
 #include <shellapi.h>
 
@@ -93,6 +105,79 @@ int Spawn() {
   return 0;
 }
 
+int Count() {
+  HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
+  static char buffer[65536];
+  unsigned long long total = 0;
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(in, buffer, sizeof buffer, &got, nullptr) || got == 0) break;
+    total += got;
+  }
+  Write("Content-Type: text/plain\r\n\r\n" + std::to_string(total));
+  return 0;
+}
+
+// The file name comes from the wide command line: a name outside the ANSI
+// code page must still open.
+bool ReadNamedFile(std::string& text) {
+  int count = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide == nullptr || count < 3) return false;
+  HANDLE file = ::CreateFileW(wide[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ::LocalFree(wide);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  static char buffer[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(file, buffer, sizeof buffer, &got, nullptr) || got == 0) break;
+    text.append(buffer, got);
+  }
+  ::CloseHandle(file);
+  return true;
+}
+
+std::string Variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// The part a script file names; its text after the first line is the
+// output of the "type" part.
+int Script(const std::string& text) {
+  const size_t end = text.find('\n');
+  const std::string line = text.substr(0, end);
+  const std::string rest = end == std::string::npos ? "" : text.substr(end + 1);
+  const size_t blank = line.find(' ');
+  const std::string part = line.substr(0, blank);
+  const int number = blank == std::string::npos ? 0 : std::atoi(line.c_str() + blank + 1);
+  if (part == "type") {
+    if (number > 0) ::Sleep(static_cast<DWORD>(number));
+    Write(rest);
+    return 0;
+  }
+  if (part == "sleep") {
+    ::Sleep(static_cast<DWORD>(number));
+    Write("slept");
+    return 0;
+  }
+  if (part == "flood") {
+    Write("Content-Type: application/octet-stream\r\n\r\n");
+    for (int i = 0; i < number; ++i) Write(std::string(1048576, static_cast<char>(i)));
+    return 0;
+  }
+  if (part == "method") {
+    Write("Content-Type: text/plain\r\nX-Method: " + Variable("REQUEST_METHOD") + "\r\n\r\nbody");
+    return 0;
+  }
+  if (part == "query") {
+    ::Sleep(static_cast<DWORD>(number));
+    Write("Content-Type: text/plain\r\n\r\n" + Variable("QUERY_STRING"));
+    return 0;
+  }
+  return 2;
+}
+
 int* volatile g_nowhere = nullptr;
 
 }  // namespace
@@ -103,6 +188,14 @@ int main(int argc, char** argv) {
   if (mode == "args") return PrintArguments(argc, argv);
   if (mode == "cat") return Cat();
   if (mode == "spawn") return Spawn();
+  if (mode == "count") return Count();
+  if (mode == "type" || mode == "script") {
+    std::string text;
+    if (!ReadNamedFile(text)) return 3;
+    if (mode == "script") return Script(text);
+    Write(text);
+    return 0;
+  }
   if (mode == "sleep" && argc > 2) {
     ::Sleep(static_cast<DWORD>(std::atoi(argv[2])));
     Write("slept");

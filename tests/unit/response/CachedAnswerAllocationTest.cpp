@@ -19,13 +19,32 @@ namespace {
 std::atomic<uint64_t> g_allocations{0};
 }  // namespace
 
-void* operator new(size_t size) {
+// Every plain form is replaced, so that memory from any of them (the
+// compression library allocates with the nothrow form) is released by the
+// matching replacement: a sanitizer reports a new of its own freed here.
+namespace {
+void* CountedAllocation(size_t size) noexcept {
   g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  return std::malloc(size == 0 ? 1 : size);
+}
+}  // namespace
+
+void* operator new(size_t size) {
+  if (void* p = CountedAllocation(size)) return p;
   throw std::bad_alloc();
 }
+void* operator new[](size_t size) {
+  if (void* p = CountedAllocation(size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return CountedAllocation(size); }
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return CountedAllocation(size); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace zevra {
 namespace {
