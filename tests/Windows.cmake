@@ -90,6 +90,7 @@ set_tests_properties(windows_unit_tests_gbk PROPERTIES
 # the whole output, or run the part a script file names).
 add_executable(CgiProbe windows/CgiProbe.cpp)
 target_link_libraries(CgiProbe PRIVATE shell32)
+target_include_directories(CgiProbe PRIVATE ${PROJECT_SOURCE_DIR})
 set_target_properties(CgiProbe PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZEVRA_PROGRAM_DIR})
 add_dependencies(zevra_unit_tests CgiProbe)
 

@@ -18,21 +18,14 @@
 #include "server/core/Runtime.h"
 #include "server/response/ErrorPages.h"
 #include "tests/support/FakeLink.h"
+#include "tests/support/HexText.h"
 
 namespace zevra {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string Hex(const std::string& bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char c : bytes) {
-    hex += kDigits[c >> 4];
-    hex += kDigits[c & 15];
-  }
-  return hex;
-}
+using zevra::test::Hex;
 
 class CgiGatewayWindowsTest : public ::testing::Test {
  protected:

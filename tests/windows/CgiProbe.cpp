@@ -29,6 +29,8 @@
 #include <cstring>
 #include <string>
 
+#include "tests/support/HexText.h"
+
 namespace {
 
 HANDLE Out() { return ::GetStdHandle(STD_OUTPUT_HANDLE); }
@@ -38,15 +40,7 @@ void Write(const std::string& text) {
   ::WriteFile(Out(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
-std::string Hex(const std::string& bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char c : bytes) {
-    hex += kDigits[c >> 4];
-    hex += kDigits[c & 15];
-  }
-  return hex;
-}
+using zevra::test::Hex;
 
 std::string Utf8(const wchar_t* text) {
   int needed = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);

@@ -18,21 +18,14 @@
 #include "platform/Path.h"
 #include "platform/System.h"
 #include "platform/win32/Wide.h"
+#include "tests/support/HexText.h"
 
 namespace zevra::platform {
 namespace {
 
 std::string Probe() { return ProgramDirectory() + "\\CgiProbe.exe"; }
 
-std::string Hex(const std::string& bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char c : bytes) {
-    hex += kDigits[c >> 4];
-    hex += kDigits[c & 15];
-  }
-  return hex;
-}
+using zevra::test::Hex;
 
 ChildProcess StartProbe(std::vector<std::string> arguments, bool inputPipe = false,
                         std::vector<std::string> environment = {}, std::string directory = {}) {
