@@ -125,6 +125,10 @@ enum class SendFileStatus {
 // never ends the process: SIGPIPE is blocked in the calling thread from
 // its first call on.
 SendFileStatus SendFileToSocket(intptr_t socket, NativeFile file, int64_t offset, size_t count, size_t& sent);
+// The most one SendFileToSocket call moves (Windows reads through a buffer
+// of this size, Linux's sendfile stops a little short of 2 GiB). A call
+// asked for no more than this that moves less has met a full socket.
+size_t SendFileLargestCall();
 // Writes up to length bytes to a non-blocking socket, telling the kernel
 // that more follows at once (MSG_MORE), so a short head and the file bytes
 // sent right after it share segments instead of the head going out alone.

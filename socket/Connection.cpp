@@ -256,7 +256,8 @@ bool Connection::WriteFileLocked(platform::NativeFile file, int64_t offset, int6
   constexpr size_t kSlice = 4u * 1024 * 1024;
   const intptr_t handle = static_cast<intptr_t>(socket.native_handle());
   for (int round = 0; static_cast<int64_t>(written) < length && round < 4; ++round) {
-    const size_t want = static_cast<size_t>(std::min<int64_t>(length - static_cast<int64_t>(written), kSlice));
+    const size_t want = std::min(static_cast<size_t>(std::min<int64_t>(length - static_cast<int64_t>(written), kSlice)),
+                                 platform::SendFileLargestCall());
     size_t sent = 0;
     const platform::SendFileStatus status =
         platform::SendFileToSocket(handle, file, offset + static_cast<int64_t>(written), want, sent);

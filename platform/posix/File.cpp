@@ -169,6 +169,8 @@ FileFacts FactsOf(const File& file) {
   return FactsFromStat(st);
 }
 
+size_t SendFileLargestCall() { return 0x7ffff000; }
+
 SendFileStatus SendFileToSocket(intptr_t socket, NativeFile file, int64_t offset, size_t count, size_t& sent) {
   sent = 0;
   off_t position = static_cast<off_t>(offset);

@@ -175,12 +175,14 @@ FileFacts FactsOf(const File& file) {
   return FactsOfHandle(file.Handle());
 }
 
+size_t SendFileLargestCall() { return 65536; }
+
 SendFileStatus SendFileToSocket(intptr_t socket, NativeFile file, int64_t offset, size_t count, size_t& sent) {
   // ReadFile + send: bytes the socket does not take now are read again on
   // the next call, so nothing is held between calls.
   sent = 0;
   if (count == 0) return SendFileStatus::kSent;
-  std::vector<char> buffer(std::min<size_t>(count, 65536));
+  std::vector<char> buffer(std::min<size_t>(count, SendFileLargestCall()));
   File view(file);
   const int64_t got = view.ReadAt(buffer.data(), buffer.size(), offset);
   view.Release();  // the caller's handle, not ours to close
