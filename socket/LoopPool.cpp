@@ -265,8 +265,15 @@ void LoopPool::WriteDeferredLocked(DeferredWrites& deferred) {
   if (deferred.bytes.empty()) return;
   // The handle stays the caller's: borrowed for the write, never closed.
   platform::File file(deferred.file);
-  // A failed write loses the bytes, as a failed direct write would.
-  (void)file.WriteAll(deferred.bytes.data(), deferred.bytes.size());
+  // A failed write loses the bytes, as a failed direct write would. The
+  // loops' batches go one at a time: an append-only write is one piece on
+  // Linux and Windows, but not under every emulation of the latter (Wine
+  // tore lines when two loops wrote at once).
+  static std::mutex appendOrder;
+  {
+    std::lock_guard order(appendOrder);
+    (void)file.WriteAll(deferred.bytes.data(), deferred.bytes.size());
+  }
   file.Release();
   // A busy turn's worth of room is kept for the next one.
   if (deferred.bytes.capacity() > 4 * kDeferredWriteLimit) {
