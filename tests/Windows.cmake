@@ -68,7 +68,7 @@ list(JOIN ZEVRA_WINDOWS_EXCLUDED ":" ZEVRA_WINDOWS_EXCLUDED_FILTER)
 # One Wine process for all cases: starting Wine costs seconds per process
 # on a loaded machine, so one ctest entry per case would blow the budget.
 add_test(NAME windows_unit_tests COMMAND zevra_unit_tests "--gtest_filter=-${ZEVRA_WINDOWS_EXCLUDED_FILTER}")
-set_tests_properties(windows_unit_tests PROPERTIES ENVIRONMENT "ZEVRA_SOURCE_DIR=${PROJECT_SOURCE_DIR}" TIMEOUT 600)
+set_tests_properties(windows_unit_tests PROPERTIES ENVIRONMENT "ZEVRA_SOURCE_DIR=${PROJECT_SOURCE_DIR}" TIMEOUT 150)
 # The cases that meet the ANSI code page (settings, host files and their
 # names, logs, listings, the request's text) once more under code page 936
 # (GBK), a double-byte one whose trail bytes include 0x5C, the byte of '\'.
@@ -81,7 +81,7 @@ add_test(NAME windows_unit_tests_gbk
                  ${PROJECT_SOURCE_DIR}/scripts/wine-run $<TARGET_FILE:zevra_unit_tests>
                  "--gtest_filter=${ZEVRA_CODE_PAGE_FILTER}:-${ZEVRA_WINDOWS_EXCLUDED_FILTER}")
 set_tests_properties(windows_unit_tests_gbk PROPERTIES
-                     ENVIRONMENT "ZEVRA_SOURCE_DIR=${PROJECT_SOURCE_DIR};ZEVRA_EXPECT_CODE_PAGE=936" TIMEOUT 600)
+                     ENVIRONMENT "ZEVRA_SOURCE_DIR=${PROJECT_SOURCE_DIR};ZEVRA_EXPECT_CODE_PAGE=936" TIMEOUT 150)
 
 # The child the process tests start: it reports how it was started (its
 # arguments as both of the C runtime's parsers split them, its environment)
@@ -117,7 +117,7 @@ add_test(NAME windows_integration
          COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider ${CMAKE_CURRENT_SOURCE_DIR}/integration)
 set_tests_properties(windows_integration PROPERTIES
                      ENVIRONMENT "ZEVRA_DIR=${ZEVRA_PROGRAM_DIR};ZEVRA_TARGET=windows;ZEVRA_EXIT_CODE_RUNNER=$<TARGET_FILE:ExitCodeRunner>"
-                     TIMEOUT 600)
+                     TIMEOUT 300)
 
 # The socket library through its C interface, on the completion port: the
 # callback order, held receives and the send queue. Left out: SendFileTest,
@@ -133,7 +133,7 @@ set_target_properties(zevra_socket_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${Z
 target_compile_options(zevra_socket_tests PRIVATE -Wno-restrict)
 target_link_libraries(zevra_socket_tests PRIVATE zevra_socket zevra_sendqueue zevra_platform gtest_main ws2_32)
 add_test(NAME windows_socket_tests COMMAND zevra_socket_tests)
-set_tests_properties(windows_socket_tests PROPERTIES TIMEOUT 300)
+set_tests_properties(windows_socket_tests PROPERTIES TIMEOUT 150)
 
 # The service through Wine's service control manager, the crash report of a
 # provoked access violation (a build with ZEVRA_CRASH_PROBE) and the packed

@@ -91,15 +91,23 @@ def pytest_terminal_summary(terminalreporter):
 def start_wine_session():
     """Starts the Wine session of the prefix once, detached from the test
     run: the first Windows process of a session otherwise keeps its
-    standard error open and costs seconds per start."""
+    standard error open and costs seconds per start.
+
+    The session's server must outlive each program. A server started on
+    demand (by wineboot, say) ends as soon as its last program does, and
+    then every worker start boots Wine again (services, devices: seconds
+    each, which made the suite five times slower). "wineserver -p60" cannot
+    change a running server, so a server that is still winding down is let
+    end first. (scripts/test.sh boots its prefix and starts a persistent
+    server itself.)"""
     os.environ.setdefault("WINEPREFIX", "/tmp/zevra-wine-%d" % os.getuid())
     os.environ.setdefault("WINEDEBUG", "-all")
     os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     if not os.path.isdir(os.environ["WINEPREFIX"]):
-        subprocess.run(["wineboot", "-i"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=300)
-    subprocess.run(["wineserver", "-p60"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=60)
+        subprocess.run(["wineboot", "-i"], timeout=300, **quiet)
+        subprocess.run(["wineserver", "-w"], timeout=120, **quiet)
+    subprocess.run(["wineserver", "-p60"], timeout=60, **quiet)
     subprocess.run(["wine", "cmd", "/c", "exit", "0"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=120)
 
