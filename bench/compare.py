@@ -39,6 +39,9 @@ OUT = os.path.join(HERE, "out")
 ROOT = os.path.join(OUT, "root")
 PORTS = {"Zevra": 18080, "nginx": 18081, "lighttpd": 18082, "h2o": 18083}
 PEERS = ("nginx", "lighttpd", "h2o")
+# The program directory of the build under test (bench/profile.py can point
+# it at another build, to compare two commits).
+ZEVRA_BUILT = os.path.join(TOP, "build", "release", "Zevra")
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 PACKAGES = ["nginx-light", "lighttpd", "h2o", "wrk", "gnuplot-nox", "php-cgi", "gcc", "cmake", "g++",
             "libasio-dev", "zlib1g-dev"]
@@ -105,7 +108,7 @@ def make_root():
 def zevra_layout(pinned):
     prog = os.path.join(OUT, "zevra")
     os.makedirs(prog)
-    built = os.path.join(TOP, "build", "release", "Zevra")
+    built = ZEVRA_BUILT
     for name in ("Zevra", "libZevra.Socket.so", "libgzip.so"):
         shutil.copy2(os.path.join(built, name), os.path.join(prog, name))
     for d in ("Config", "Hosts", "WebRoot", "WebLogs", "WebTemp", "WebCache"):

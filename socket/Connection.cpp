@@ -1,6 +1,7 @@
 #include "socket/Connection.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/Clock.h"
 #include "platform/Descriptor.h"
@@ -56,38 +57,54 @@ void Connection::Drive(Event event) {
   tl_thread.current = outer;
 }
 
-bool Connection::ReceiveAndDeliver() {
+Connection::ReadStep Connection::TakeRead(const uint8_t* buffer, size_t length, const asio::error_code& error,
+                                          size_t capacity) {
+  if (error == asio::error::eof) {
+    // The peer finished sending; what is queued for it still goes out.
+    RequestClose(SO_RECEIVE, 0, false);
+    return ReadStep::kClose;
+  }
+  if (error) {
+    RequestClose(SO_RECEIVE, error.value(), true);
+    return ReadStep::kClose;
+  }
+  Touch();
+  // A close that raced with this read wins: nothing is delivered to a
+  // connection that is on its way out.
+  if (Closing()) return ReadStep::kClose;
   const Listener& listener = server.Callbacks();
+  if (listener.onReceive != nullptr && listener.onReceive(id, buffer, static_cast<int>(length)) == HR_ERROR) {
+    RequestClose(SO_RECEIVE, 0, false);
+    return ReadStep::kClose;
+  }
+  if (length < capacity) return ReadStep::kDrained;
+  if (state.load() == ConnectionState::kHolding) return ReadStep::kDrained;  // ArmRead holds it
+  {
+    // The queue belongs to the write side too: looked at under the mutex.
+    std::lock_guard lock(mutex);
+    if (queue.Pending() > kReadPauseBytes) return ReadStep::kDrained;  // ArmRead pauses
+  }
+  return ReadStep::kMore;
+}
+
+bool Connection::ReceiveAndDeliver() {
+  // What the read wait brought in comes first. A wait that ended without
+  // bytes (cancelled, interrupted, would block) leaves it to the reads below.
+  const size_t first = std::exchange(firstLength, 0);
+  const asio::error_code firstErr = std::exchange(firstError, asio::error_code());
+  if (first > 0 || (firstErr && !WouldBlock(firstErr) && firstErr != asio::error::operation_aborted &&
+                    firstErr != asio::error::interrupted)) {
+    const ReadStep step = TakeRead(firstRead, first, firstErr, kFirstReadSize);
+    if (step != ReadStep::kMore) return step == ReadStep::kDrained;
+  }
   uint8_t* const buffer = tl_thread.readBuffer;
   for (int round = 0; round < kReadRounds; ++round) {
     asio::error_code error;
     const size_t length = socket.read_some(asio::buffer(buffer, kReadBufferSize), error);
     if (WouldBlock(error)) return true;
     if (error == asio::error::interrupted) continue;
-    if (error == asio::error::eof) {
-      // The peer finished sending; what is queued for it still goes out.
-      RequestClose(SO_RECEIVE, 0, false);
-      return false;
-    }
-    if (error) {
-      RequestClose(SO_RECEIVE, error.value(), true);
-      return false;
-    }
-    Touch();
-    // A close that raced with this read wins: nothing is delivered to a
-    // connection that is on its way out.
-    if (Closing()) return false;
-    if (listener.onReceive != nullptr && listener.onReceive(id, buffer, static_cast<int>(length)) == HR_ERROR) {
-      RequestClose(SO_RECEIVE, 0, false);
-      return false;
-    }
-    if (length < kReadBufferSize) return true;
-    if (state.load() == ConnectionState::kHolding) return true;  // ArmRead holds it
-    {
-      // The queue belongs to the write side too: looked at under the mutex.
-      std::lock_guard lock(mutex);
-      if (queue.Pending() > kReadPauseBytes) return true;  // ArmRead pauses
-    }
+    const ReadStep step = TakeRead(buffer, length, error, kReadBufferSize);
+    if (step != ReadStep::kMore) return step == ReadStep::kDrained;
   }
   return true;
 }
@@ -132,10 +149,13 @@ bool Connection::ArmRead() {
 void Connection::ArmReadWaitLocked() {
   // The wait is armed under the mutex, so a close request either sees it
   // (and its shutdown wakes it) or comes before it (and we saw kClosing).
-  socket.async_wait(asio::socket_base::wait_read, [self = shared_from_this()](const asio::error_code&) mutable {
-    LoopPool& loops = self->pool;
-    loops.Schedule(std::move(self), Event::kReady);
-  });
+  socket.async_read_some(asio::buffer(firstRead),
+                         [self = shared_from_this()](const asio::error_code& error, size_t length) mutable {
+                           self->firstError = error;
+                           self->firstLength = length;
+                           LoopPool& loops = self->pool;
+                           loops.Schedule(std::move(self), Event::kReady);
+                         });
 }
 
 void Connection::Finish() {

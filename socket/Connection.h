@@ -97,6 +97,18 @@ struct Connection : std::enable_shared_from_this<Connection> {
   En_HP_SocketOperation closeOperation = SO_UNKNOWN;
   int closeError = 0;
 
+  // The read wait is a read of up to this many bytes: a request that fits
+  // arrives with the wait's own receive, and a read that comes back short
+  // tells the reactor the socket is drained, so the next wait costs no
+  // system call (a bare readiness wait re-arms with an epoll_ctl every
+  // time). Small enough that idle connections stay cheap.
+  static constexpr size_t kFirstReadSize = 192;
+  // Written by the read wait's completion, taken by the driver it
+  // schedules (the loop's hand-over orders the two).
+  uint8_t firstRead[kFirstReadSize];
+  size_t firstLength = 0;
+  asio::error_code firstError;
+
   bool Closing() const { return state.load() >= ConnectionState::kClosing; }
   void Touch();
   void SetPhase(En_HP_RequestPhase next);
@@ -136,6 +148,10 @@ struct Connection : std::enable_shared_from_this<Connection> {
   // Arms the next read; false when the connection goes to close instead.
   bool ArmRead();
   void ArmReadWaitLocked();
+  // Delivers one read's bytes (or acts on its error); kMore when the read
+  // filled `capacity` and the socket may hold more.
+  enum class ReadStep : uint8_t { kClose, kDrained, kMore };
+  ReadStep TakeRead(const uint8_t* buffer, size_t length, const asio::error_code& error, size_t capacity);
   void Finish();
 
   void CloseLocked(En_HP_SocketOperation operation, int error, bool dropQueued);

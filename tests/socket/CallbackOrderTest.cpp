@@ -276,5 +276,35 @@ TEST(SocketCallbacks, QueueDrainsWhileEveryCallbackSlotIsBlocked) {
   EXPECT_TRUE(received == bulk);
 }
 
+
+// One message at a time, each answered before the next is sent: the way a
+// keep-alive client talks. A read that fills its buffer must be followed by
+// another at once (the rest is already in the socket and no new readiness
+// will come for it), so sizes around the small first read and the large
+// later ones are the ones that would hang.
+TEST(SocketCallbacks, MessagesOfEverySizeAroundTheReadBuffersAreEchoedOneAtATime) {
+  TestServer* serverRef = nullptr;
+  TestServer server(2, [&serverRef](HP_CONNID id, const uint8_t* data, int length) {
+    return serverRef->Echo(id, data, length);
+  });
+  serverRef = &server;
+  server.KeepReceived(false);
+  ASSERT_TRUE(server.Started());
+  Client client(server.Port());
+  ASSERT_TRUE(client.Connected());
+  std::vector<size_t> sizes;
+  for (size_t size = 1; size <= 600; size += (size > 150 && size < 450) ? 1 : 37) sizes.push_back(size);
+  for (size_t size : {65535u, 65536u, 65537u, 65536u + 191, 65536u + 192, 65536u + 193, 3u * 65536}) {
+    sizes.push_back(size);
+  }
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    std::string message(sizes[i], static_cast<char>('a' + i % 26));
+    message.front() = '<';
+    message.back() = '>';
+    ASSERT_TRUE(client.SendAll(message));
+    ASSERT_EQ(client.ReadExactly(message.size(), 5000), message) << "message of " << sizes[i] << " bytes";
+  }
+}
+
 }  // namespace
 }  // namespace sockettest

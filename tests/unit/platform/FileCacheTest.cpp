@@ -199,7 +199,9 @@ TEST(FileCacheBounds, EvictionGivesWatchesBackSoNothingStartsOver) {
   for (int i = 0; i < 600; ++i) paths.push_back(dir.Write("f/" + std::to_string(i % 4) + "/" + std::to_string(i), "v1"));
   for (size_t i = 0; i < paths.size(); ++i) {
     ASSERT_EQ(cache.Open(paths[i])->bytes, "v1");
-    if (i >= limits.entries) ASSERT_EQ(cache.Count(), limits.entries) << "after " << i;
+    if (i >= limits.entries) {
+      ASSERT_EQ(cache.Count(), limits.entries) << "after " << i;
+    }
   }
   // Files whose watches were given back and that are kept again still
   // follow their changes, and so do the ones kept all along.
