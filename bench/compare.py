@@ -39,7 +39,7 @@ OUT = os.path.join(HERE, "out")
 ROOT = os.path.join(OUT, "root")
 PORTS = {"Zevra": 18080, "nginx": 18081, "lighttpd": 18082, "h2o": 18083}
 PEERS = ("nginx", "lighttpd", "h2o")
-# The program directory of the build under test (bench/profile.py can point
+# The program directory of the build under test (bench/cpu_profile.py can point
 # it at another build, to compare two commits).
 ZEVRA_BUILT = os.path.join(TOP, "build", "release", "Zevra")
 CLK_TCK = os.sysconf("SC_CLK_TCK")
