@@ -153,9 +153,8 @@ def shares(samples):
     return {name: count / total for name, count in buckets.items()}
 
 
-def report(name, scenario, r, samples, top):
+def report(name, scenario, r, samples, share, top):
     label = scenario[1]
-    share = shares(samples)
     user = collections.Counter("%s (%s)" % (frames[0][0], frames[0][1]) for frames in samples
                                if not frames[0][1].startswith("[kernel"))
     total = max(1, len(samples))
@@ -267,10 +266,11 @@ def main():
                 if not compare.runs(name, scenario[0]):
                     continue
                 r, samples = profile_row(server, scenario, args)
-                text = report(name, scenario, r, samples, args.top)
+                share = shares(samples)
+                text = report(name, scenario, r, samples, share, args.top)
                 compare.write(os.path.join(PROFILE_OUT, "%s-%s.txt" % (name, scenario[0])), text.encode())
                 print(text, flush=True)
-                results[(name, scenario[0], scenario[1])] = (r, shares(samples))
+                results[(name, scenario[0], scenario[1])] = (r, share)
         finally:
             server.stop()
     table = summary(results)

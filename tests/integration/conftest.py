@@ -108,8 +108,7 @@ def start_wine_session():
         subprocess.run(["wineboot", "-i"], timeout=300, **quiet)
         subprocess.run(["wineserver", "-w"], timeout=120, **quiet)
     subprocess.run(["wineserver", "-p60"], timeout=60, **quiet)
-    subprocess.run(["wine", "cmd", "/c", "exit", "0"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=120)
+    subprocess.run(["wine", "cmd", "/c", "exit", "0"], timeout=120, **quiet)
 
 
 def native_path(path):
