@@ -71,7 +71,10 @@ void Handle(ConnId conn) {
   ResetRequestState(conn);
 }
 
-void HandlePage(int status, ConnId, std::string_view) { Check(status == 400 || status == 411 || status == 500); }
+// 413: a declared body above MaxBodySize, refused before a byte of it is read.
+void HandlePage(int status, ConnId, std::string_view) {
+  Check(status == 400 || status == 411 || status == 413 || status == 500);
+}
 void HandleContinue(ConnId) {}
 
 const RequestHandlers kHandlers = {Handle, Handle, HandlePage, HandleContinue, Handle, nullptr};
