@@ -3,6 +3,7 @@ with a copy of the built program, a worker started in it on a free loopback
 port, and small raw-socket clients. Every wait here is bounded."""
 
 import os
+import random
 import shutil
 import signal
 import socket
@@ -138,7 +139,30 @@ def exit_code_of(result):
     return whole if whole is not None else exit_code(result.returncode)
 
 
+def outgoing_port_floor():
+    """The lowest port the kernel hands out as a connection's source port."""
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            return int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return 32768
+
+
 def free_port():
+    """A port that is free now, for a worker to listen on. Taken below the
+    range of source ports: a port from that range, once let go, can become
+    the source port of any test's next connection before the worker binds
+    it, and the worker then fails to start."""
+    floor = outgoing_port_floor()
+    if floor > 12000:
+        for _ in range(200):
+            port = random.randrange(10000, floor)
+            with socket.socket() as s:
+                try:
+                    s.bind(("127.0.0.1", port))
+                except OSError:
+                    continue
+                return port
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]

@@ -89,7 +89,7 @@ def test_burst_lines_are_all_there_whole_and_in_order_even_when_stopped_at_once(
 def test_each_line_is_there_right_after_its_answer(program, start_worker):
     program.write("WebRoot/a.txt", "y" * 100)
     w = start_worker(WriteAccessLog="TRUE", KeepAlive=0)
-    rounds, prompt = 20, 0
+    rounds, waits = 20, []
     with socket.create_connection(("127.0.0.1", w.port), timeout=10) as s:
         for i in range(rounds):
             agent = "prompt-%d" % i
@@ -98,11 +98,11 @@ def test_each_line_is_there_right_after_its_answer(program, start_worker):
             arrived = time.monotonic()
             needle = '"%s"\r\n' % agent
             # Bounded: the line must come, and most of the time at once.
-            text = program.access_logs_once(needle, timeout=2.0)
-            waited = time.monotonic() - arrived
-            assert needle in text, "no line for %s within 2 s" % agent
-            if waited < 0.25:
-                prompt += 1
-    # A writer that held lines for a timer (say once a second) would miss
-    # this for most rounds; a busy machine may delay a few.
-    assert prompt >= rounds * 3 // 4, "only %d of %d lines came within 250 ms" % (prompt, rounds)
+            text = program.access_logs_once(needle, timeout=5.0)
+            waits.append(time.monotonic() - arrived)
+            assert needle in text, "no line for %s within 5 s" % agent
+    # A writer that held lines for a timer (say once a second) would wait
+    # half its period in the middle case; a busy machine may delay a few
+    # lines, which the middle case does not feel.
+    waits.sort()
+    assert waits[rounds // 2] < 0.25, "the middle line came %.3f s after its answer" % waits[rounds // 2]

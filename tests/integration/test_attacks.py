@@ -317,7 +317,10 @@ def test_two_thousand_connections_at_once(program, web):
         # 503: the connections that had gone longest without a request made
         # room for them (503 is left for when that many are being answered).
         assert statuses == {200: 50}, statuses
-        assert sum(1 for s in socks[:100] if closed_by_peer(s, timeout=0.05)) == 100
+        # Closed already, or very soon: one shared bound for all hundred.
+        deadline = time.monotonic() + 10
+        assert sum(1 for s in socks[:100]
+                   if closed_by_peer(s, timeout=max(0.05, deadline - time.monotonic()))) == 100
     finally:
         for s in socks:
             s.close()

@@ -202,7 +202,9 @@ TEST(SocketCallbacks, BlockedCallbackStopsNeitherOtherConnectionsNorItsOwnSendQu
       slowest = std::max<int64_t>(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
     }
   }
-  EXPECT_LT(slowest, 200);
+  // Held behind the blocked callback, the first of them would wait out most
+  // of its two seconds; a busy machine delays one now and then by far less.
+  EXPECT_LT(slowest, 1000);
   reader.join();
   EXPECT_TRUE(bulkReceived == bulk) << "received " << bulkReceived.size() << " of " << kBulk;
   ASSERT_TRUE(WaitUntil(
@@ -235,6 +237,10 @@ TEST(SocketCallbacks, LoopKeepsServingAfterItsBlockedCallbackReturns) {
     clients.push_back(std::make_unique<Client>(server.Port()));
     ASSERT_TRUE(clients.back()->Connected());
   }
+  // How many "after" answers took 100 ms or more. A loop left without its
+  // thread once the helper leaves shows in every round; a busy machine may
+  // delay a message now and then.
+  int slowAfters = 0;
   for (int round = 0; round < 6; ++round) {
     Client& blocker = *clients[round % clients.size()];
     ASSERT_TRUE(blocker.SendAll("block"));
@@ -250,9 +256,10 @@ TEST(SocketCallbacks, LoopKeepsServingAfterItsBlockedCallbackReturns) {
       const auto start = Clock::now();
       ASSERT_TRUE(clients[i]->SendAll("after"));
       EXPECT_EQ(clients[i]->ReadExactly(5, 1000), "after") << "round " << round << " client " << i;
-      EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 100);
+      if (std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count() >= 100) ++slowAfters;
     }
   }
+  EXPECT_LE(slowAfters, 3) << "of 24";
 }
 
 TEST(SocketCallbacks, QueueDrainsWhileEveryCallbackSlotIsBlocked) {

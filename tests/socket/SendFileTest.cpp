@@ -151,11 +151,17 @@ TEST(SocketSendFile, HeadAndRegionInOneCallKeepTheirOrder) {
   ASSERT_TRUE(SendHeadAndRegion(one.server, one.id, "HEAD-1\r\n\r\n", one.file, 10, 70000));
   std::string expected = "HEAD-1\r\n\r\n" + bytes.substr(10, 70000);
   EXPECT_TRUE(one.client.ReadExactly(expected.size(), 5000) == expected);
-  // A head with no file bytes behind it is not held back waiting for more.
-  const auto before = Clock::now();
-  ASSERT_TRUE(SendHeadAndRegion(one.server, one.id, "EMPTY", one.file, 0, 0));
-  EXPECT_EQ(one.client.ReadExactly(5, 2000), "EMPTY");
-  EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(150));
+  // A head with no file bytes behind it is not held back waiting for more
+  // (a corked socket would hold it 200 ms every time; the quickest of three
+  // tries keeps a busy machine's hiccup out of the measure).
+  auto quickest = Clock::duration::max();
+  for (int i = 0; i < 3; ++i) {
+    const auto before = Clock::now();
+    ASSERT_TRUE(SendHeadAndRegion(one.server, one.id, "EMPTY", one.file, 0, 0));
+    EXPECT_EQ(one.client.ReadExactly(5, 2000), "EMPTY");
+    quickest = std::min(quickest, Clock::now() - before);
+  }
+  EXPECT_LT(quickest, std::chrono::milliseconds(150));
   // Behind a region still queued (the client reads nothing meanwhile): the
   // second head waits its turn, then its region, then what came after.
   ASSERT_TRUE(SendRegion(one.server, one.id, one.file, 0, static_cast<int64_t>(bytes.size())));
