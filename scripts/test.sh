@@ -9,12 +9,19 @@ bash scripts/deps.sh
 
 jobs=$(nproc)
 status=0
+# What failed, in order; printed again at the very end, with the failed
+# tests' output, because a long log is often read from its tail.
+failures=()
+failed() {
+  failures+=("$1")
+  status=1
+}
 
 # Every include points down the layers, and only platform/<os>/ includes
 # OS headers. Cheap, so it runs first.
 echo "== layers"
 if ! /usr/bin/python3 tools/check_layers.py; then
-  status=1
+  failed "layers"
 fi
 for preset in release asan; do
   echo "== ${preset}: build"
@@ -22,7 +29,7 @@ for preset in release asan; do
   cmake --build --preset "$preset" -j"$jobs"
   echo "== ${preset}: test"
   if ! ctest --preset "$preset" -j"$jobs"; then
-    status=1
+    failed "ctest:${preset}"
   fi
 done
 
@@ -46,7 +53,7 @@ while read -r fuzzer corpus; do
   else
     echo "fuzz: ${name} FAILED; log: $work/log"
     tail -n 40 "$work/log"
-    status=1
+    failed "fuzz:${name}"
   fi
 done < build/fuzz/fuzzers.txt
 
@@ -57,7 +64,7 @@ echo "== tsan: socket library and the worker's threads"
 cmake --preset tsan -DZEVRA_BUILD_TESTS=ON >/dev/null
 cmake --build --preset tsan -j"$jobs" --target zevra_socket_tests Zevra
 if ! ctest --preset tsan -R '^(Socket|integration$)'; then
-  status=1
+  failed "ctest:tsan"
 fi
 
 # The Windows build (mingw-w64) and its tests under Wine, in a prefix of
@@ -81,7 +88,7 @@ if ! timeout 600 bash -c '
     cmake --preset windows >/dev/null
     cmake --build --preset windows -j"$1"' _ "$jobs"; then
   echo "windows: the build FAILED (or took over its 10 minutes)"
-  status=1
+  failed "windows build"
 elif ! timeout 480 bash -c '
     set -e
     wineboot -i >/dev/null 2>&1
@@ -92,6 +99,19 @@ elif ! timeout 480 bash -c '
     wineserver -p >/dev/null 2>&1
     ctest --preset windows -j1 --output-on-failure'; then
   echo "windows: FAILED (or the tests took over their 8 minutes)"
-  status=1
+  failed "ctest:windows"
 fi
+
+echo "== summary"
+if [ "$status" -eq 0 ]; then
+  echo "every stage passed"
+  exit 0
+fi
+for what in "${failures[@]}"; do
+  echo "FAILED: ${what}"
+  case "$what" in
+    ctest:*) /usr/bin/python3 tools/failed_tests.py "build/${what#ctest:}" 80 || true ;;
+    fuzz:*) tail -n 30 "build/fuzz/work/${what#fuzz:}/log" | sed 's/^/    /' ;;
+  esac
+done
 exit $status
